@@ -1,0 +1,27 @@
+# Shared by the scripts: installs the Debian packages the build needs, when
+# they are missing. Needs root (or sudo) only when something is missing.
+
+VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev)
+
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+install_packages() {
+  local missing
+  missing=$(missing_packages "$@")
+  [ -z "$missing" ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: $missing" >&2
+  $sudo apt-get update -qq
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+}
+
+install_build_deps() {
+  install_packages "${VELORIX_BUILD_PACKAGES[@]}"
+}

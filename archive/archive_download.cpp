@@ -1,0 +1,110 @@
+#include "archive/archive_download.h"
+
+#include <array>
+#include <cstring>
+
+#include "link/frame_codec.h"
+
+namespace velorix {
+namespace {
+
+// Room for any frame the link can deliver (138 bytes) and for any length a
+// caller can name in a frame's length byte.
+constexpr int FRAME_COPY_BYTES = 256;
+
+}  // namespace
+
+ArchiveDownload::ArchiveDownload(RequestChannel& link, DownloadStore& store, DownloadView& view)
+    : link_(link), store_(store), view_(view) {}
+
+void ArchiveDownload::OnReadArchive(int sampleCount) {
+  const LinkState state = link_.State();
+  if (state != LINK_REPLIED && state != LINK_NO_RESPONSE) return;
+  if (sampleCount < MIN_SAMPLE_COUNT || sampleCount > MAX_SAMPLE_COUNT) {
+    view_.ShowMessageBox(BAD_SAMPLE_COUNT_TEXT);
+    return;
+  }
+  // The count is held from here to the writer: the window's field stays
+  // editable during the download, and slots 0..N must stay within the store.
+  sampleCount_ = sampleCount;
+  recordCount_ = 0;
+  busy_ = true;
+  placeRequest(CMD_ARCHIVE_POINTER);
+  view_.SetStatusSuffix(WAIT_FOR_READING_SUFFIX);
+}
+
+int ArchiveDownload::OnLinkFrame(const std::uint8_t* frame, int length) {
+  // Work on a copy of our own: the link refills its receive buffer with the
+  // next frame, and the writer below may run a nested call of this handler.
+  // Bytes beyond what was received read as zero.
+  std::array<std::uint8_t, FRAME_COPY_BYTES> bytes{};
+  if (frame == nullptr || length < 0) length = 0;
+  if (length > FRAME_COPY_BYTES) length = FRAME_COPY_BYTES;
+  if (length > 0) std::memcpy(bytes.data(), frame, static_cast<std::size_t>(length));
+
+  if (length == 0) {
+    // The link's no-response notice: the download stops where it is.
+    busy_ = false;
+    return 0;
+  }
+  if (link_.State() != LINK_REPLIED) return 0;
+  // Before the first accepted press there is no count in force to act on.
+  if (sampleCount_ == 0) return 0;
+
+  const int n = sampleCount_;
+  switch (bytes[2]) {
+    case CMD_ARCHIVE_POINTER: {
+      archivePointer_ = static_cast<std::uint16_t>(bytes[3] | (bytes[4] << 8));
+      std::int16_t start = static_cast<std::int16_t>(static_cast<std::int16_t>(archivePointer_) - n);
+      if (start < 0) start = static_cast<std::int16_t>(start + ARCHIVE_RING_SIZE);
+      startIndex_ = start;
+      nextIndex_ = startIndex_;
+      placeRequest(CMD_EMPTY_CELLS);
+      break;
+    }
+    case CMD_EMPTY_CELLS:
+      storeEmptyCells(store_, bytes.data(), length);
+      placeRequest(CMD_READ_RECORD, nextIndex_);
+      break;
+    case CMD_READ_RECORD:
+      storeRecord(store_, recordCount_, bytes.data(), length);
+      view_.SetProgressRange(0, n);
+      if (recordCount_ < n) {
+        ++recordCount_;
+        view_.SetProgressPos(recordCount_);
+        ++nextIndex_;
+        if (nextIndex_ > ARCHIVE_RING_SIZE - 1) nextIndex_ = 0;
+        placeRequest(CMD_READ_RECORD, nextIndex_);
+      } else {
+        placeRequest(CMD_END);
+        recordCount_ = 0;
+        busy_ = false;
+        // The writer may dispatch the CMD_END reply (or the link giving up on
+        // it) back into this handler; both find nothing to do.
+        view_.WriteResultsFile(n);
+      }
+      break;
+    default:  // CMD_END and anything unknown change nothing
+      break;
+  }
+  return 0;
+}
+
+void ArchiveDownload::placeRequest(std::uint8_t code) {
+  std::uint8_t frame[5] = {FRAME_START, 5, code, 0, 0};
+  placeFrame(frame, 3);
+}
+
+void ArchiveDownload::placeRequest(std::uint8_t code, std::int16_t index) {
+  const auto raw = static_cast<std::uint16_t>(index);
+  std::uint8_t frame[7] = {FRAME_START, 7, code, static_cast<std::uint8_t>(raw & 0xFF),
+                           static_cast<std::uint8_t>(raw >> 8), 0, 0};
+  placeFrame(frame, 5);
+}
+
+void ArchiveDownload::placeFrame(std::uint8_t* frame, int lengthWithoutChecksum) {
+  const int length = AppendChecksum(frame, lengthWithoutChecksum);
+  link_.PlaceRequest(frame, length, REPLY_TIMEOUT_MS);
+}
+
+}  // namespace velorix

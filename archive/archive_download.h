@@ -1,0 +1,86 @@
+#pragma once
+
+// The archive download: asks the instrument for its archive pointer, its
+// empty-cell table and then N+1 records by ring index, one request at a time,
+// and hands the store to the results writer at the end.
+//
+// Both entry points run on one thread (the window's, or the headless runner's).
+// The download does no I/O itself: it places framed requests into a
+// RequestChannel and is fed the replies through OnLinkFrame.
+
+#include <cstdint>
+#include <string>
+
+#include "archive/archive_record.h"
+#include "link/link_state.h"
+
+namespace velorix {
+
+inline constexpr int ARCHIVE_RING_SIZE = 2000;
+inline constexpr int MIN_SAMPLE_COUNT = 1;
+inline constexpr int MAX_SAMPLE_COUNT = 2000;
+
+inline constexpr const char* BAD_SAMPLE_COUNT_TEXT = "Number is incorrect (1...2000)";
+inline constexpr const char* WAIT_FOR_READING_SUFFIX = "  Wait for reading.";
+
+// What belongs to the window / headless runner.
+class DownloadView {
+ public:
+  virtual ~DownloadView() = default;
+  virtual void SetProgressRange(int low, int high) = 0;
+  virtual void SetProgressPos(int pos) = 0;
+  virtual void SetStatusSuffix(const std::string& suffix) = 0;
+  virtual void ShowMessageBox(const std::string& text) = 0;  // OK, no icon
+  // Runs the results writer over slots 0..sampleCount-1. May re-enter
+  // ArchiveDownload::OnLinkFrame (the CMD_END reply, a no-response notice).
+  virtual void WriteResultsFile(int sampleCount) = 0;
+};
+
+class ArchiveDownload {
+ public:
+  ArchiveDownload(RequestChannel& link, DownloadStore& store, DownloadView& view);
+  ArchiveDownload(const ArchiveDownload&) = delete;
+  ArchiveDownload& operator=(const ArchiveDownload&) = delete;
+
+  // The "Reading archive" press with the count the operator has entered.
+  // Ignored while a request is being sent or awaited; a count outside 1..2000
+  // shows the message box and changes nothing.
+  void OnReadArchive(int sampleCount);
+
+  // One reply frame of `length` bytes, or (nullptr, 0) when the link gave up.
+  // Safe to enter again from inside DownloadView::WriteResultsFile. Returns 0.
+  int OnLinkFrame(const std::uint8_t* frame, int length);
+
+  // A press has been accepted and neither the writer has been reached nor the
+  // link has given up.
+  bool Busy() const { return busy_; }
+
+  // The count accepted at the last press (0 before the first one). Editing the
+  // window's count during a download does not change it.
+  int SampleCountInForce() const { return sampleCount_; }
+
+  // Download state, for the window's diagnostics and for tests.
+  std::int16_t RecordCount() const { return recordCount_; }
+  std::int16_t StartIndex() const { return startIndex_; }
+  std::int16_t NextIndex() const { return nextIndex_; }
+  std::uint16_t ArchivePointer() const { return archivePointer_; }
+
+ private:
+  // Frames 01 L code [index lo, index hi] with its checksum and hands it to the link.
+  void placeRequest(std::uint8_t code);
+  void placeRequest(std::uint8_t code, std::int16_t index);
+  void placeFrame(std::uint8_t* frame, int lengthWithoutChecksum);
+
+  RequestChannel& link_;
+  DownloadStore& store_;
+  DownloadView& view_;
+
+  std::int16_t recordCount_ = 0;
+  std::int16_t startIndex_ = 0;
+  std::int16_t nextIndex_ = 0;
+  std::uint16_t archivePointer_ = 0;
+  int sampleCount_ = 0;  // N in force: 0 until a press is accepted, then 1..2000
+  bool busy_ = false;
+};
+
+}  // namespace velorix

@@ -1,0 +1,79 @@
+#pragma once
+
+// One downloaded archive record, the empty-cell table, and the store that a
+// download fills and the results writer reads.
+//
+// A record is kept as the 32 bytes exactly as the instrument sent them; every
+// field is read out of that image at its fixed offset when asked for. Multi-byte
+// fields are little-endian, reals are IEEE 754 binary32. Nothing is validated.
+
+#include <array>
+#include <cstdint>
+
+namespace velorix {
+
+inline constexpr std::uint8_t KIND_SAMPLE = 0x01;
+inline constexpr std::uint8_t KIND_EMPTY_CELL = 0x81;
+
+inline constexpr int RECORD_BYTES = 32;
+inline constexpr int RECORD_SLOT_COUNT = 2400;
+inline constexpr int EMPTY_CELL_COUNT = 6;
+
+// Where the record and the table start inside their reply frames.
+inline constexpr int RECORD_FRAME_OFFSET = 4;
+inline constexpr int EMPTY_CELLS_CO_OFFSET = 4;
+inline constexpr int EMPTY_CELLS_TGDO_OFFSET = 28;
+
+struct ArchiveRecord {
+  std::array<std::uint8_t, RECORD_BYTES> image{};
+
+  std::uint16_t sample() const { return static_cast<std::uint16_t>(image[2] | (image[3] << 8)); }
+  std::uint8_t kind() const { return image[4]; }
+  std::uint8_t nc() const { return image[5]; }
+  std::int8_t temp() const { return static_cast<std::int8_t>(image[6]); }
+  // Packed BCD clock bytes, handed out raw.
+  std::uint8_t bcdSec() const { return image[7]; }
+  std::uint8_t bcdMin() const { return image[8]; }
+  std::uint8_t bcdHour() const { return image[9]; }
+  std::uint8_t bcdWeekday() const { return image[10]; }
+  std::uint8_t bcdDay() const { return image[11]; }
+  std::uint8_t bcdMonth() const { return image[12]; }
+  std::uint8_t bcdYear() const { return image[13]; }
+  float u() const { return floatAt(16); }
+  float f() const { return floatAt(20); }
+  float exCo() const { return floatAt(24); }  // Co in pF for an empty cell, Ex for a sample
+  float tgD() const { return floatAt(28); }   // tgDo for an empty cell, tgDx for a sample
+
+ private:
+  float floatAt(int offset) const;
+};
+
+// Index i belongs to measuring cell i + 1.
+struct EmptyCellTable {
+  float co[EMPTY_CELL_COUNT];    // farads
+  float tgDo[EMPTY_CELL_COUNT];  // no unit
+};
+
+// Lives as long as the program; nothing clears it. A download overwrites from
+// slot 0 upward, slots it does not reach keep older records.
+struct DownloadStore {
+  std::array<ArchiveRecord, RECORD_SLOT_COUNT> recordSlots{};
+  EmptyCellTable emptyCells{};
+};
+
+// Decodes a little-endian binary32 from four bytes.
+float FloatFromLittleEndian(const std::uint8_t* bytes);
+
+// Copies frame bytes 4..35 into recordSlots[slot]. Bytes beyond `length` (a
+// reply shorter than a record) are stored as zero; nothing past frame[length-1]
+// is read. A slot outside the store is left alone.
+void storeRecord(DownloadStore& store, int slot, const std::uint8_t* frame, int length);
+
+// Replaces emptyCells from frame bytes 4..27 (co) and 28..51 (tgDo); bytes
+// beyond `length` read as zero.
+void storeEmptyCells(DownloadStore& store, const std::uint8_t* frame, int length);
+
+bool isResult(const ArchiveRecord& record);        // kind is KIND_SAMPLE or KIND_EMPTY_CELL
+bool hasTemperature(const ArchiveRecord& record);  // temp > -50; -50 and below: no sensor
+
+}  // namespace velorix

@@ -1,0 +1,257 @@
+#include "archive/results_file.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "archive/text_format.h"
+
+namespace velorix {
+namespace {
+
+constexpr std::string_view kSpreadsheetHeader =
+    "Time\tDate\tNc\tSample\tTemp.,\xD1\tU,V\tF,Hz\t\tEx,Co\ttgDx\n";
+constexpr std::string_view kSeparatorLine =
+    "*****************************************************\n";
+
+// Writes chunk after chunk until one fails; after that it writes nothing.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(ResultsSink& sink) : sink_(sink) {}
+  void Put(std::string_view chunk) {
+    if (ok_) ok_ = sink_.Write(chunk);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  ResultsSink& sink_;
+  bool ok_ = true;
+};
+
+double EmptyCellPicofarads(float co) { return static_cast<double>(co) * 1e12; }
+
+void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
+  constexpr char sep = xlsDecimalSeparator;
+  std::string chunk;
+  out.Put(kSpreadsheetHeader);
+  for (int i = 0; i < count && out.ok(); ++i) {
+    const ArchiveRecord& r = store.recordSlots[static_cast<std::size_t>(i)];
+    if (!isResult(r)) continue;
+
+    chunk.clear();  // "%02x:%02x\t%02x.%02x.%02x\t"
+    AppendHexByte(chunk, r.bcdHour(), true);
+    chunk += ':';
+    AppendHexByte(chunk, r.bcdMin(), true);
+    chunk += '\t';
+    AppendHexByte(chunk, r.bcdDay(), true);
+    chunk += '.';
+    AppendHexByte(chunk, r.bcdMonth(), true);
+    chunk += '.';
+    AppendHexByte(chunk, r.bcdYear(), true);
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();
+    AppendDecimal(chunk, r.nc());
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();
+    AppendDecimal(chunk, r.sample());
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();
+    if (hasTemperature(r)) AppendDecimal(chunk, r.temp());
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();  // "%.1f\t%.1f\t"
+    AppendFixedWithSeparator(chunk, r.u(), 1, false, sep);
+    chunk += '\t';
+    AppendFixedWithSeparator(chunk, r.f(), 1, false, sep);
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.assign(r.kind() == KIND_EMPTY_CELL ? "Co,pF\t" : "Ex\t");  // "...%#.4f\t"
+    AppendFixedWithSeparator(chunk, r.exCo(), 4, true, sep);
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();  // "%#.5f\n"
+    AppendFixedWithSeparator(chunk, r.tgD(), 5, true, sep);
+    chunk += '\n';
+    out.Put(chunk);
+  }
+
+  out.Put("\nNc\tCo,pF\ttgDo\n");
+  for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
+    chunk.clear();
+    AppendDecimal(chunk, i + 1);
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();
+    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells.co[i]), 4, true, sep);
+    chunk += '\t';
+    out.Put(chunk);
+
+    chunk.clear();
+    AppendFixedWithSeparator(chunk, store.emptyCells.tgDo[i], 5, true, sep);
+    chunk += '\n';
+    out.Put(chunk);
+  }
+}
+
+void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
+  constexpr char sep = docDecimalSeparator;
+  std::string chunk;
+  for (int i = 0; i < count && out.ok(); ++i) {
+    const ArchiveRecord& r = store.recordSlots[static_cast<std::size_t>(i)];
+    if (!isResult(r)) continue;
+    const bool emptyCell = r.kind() == KIND_EMPTY_CELL;
+
+    out.Put(kSeparatorLine);
+
+    chunk.assign("Time of test: ");  // "%2x:%02x %02x/%02x/%02x\n"
+    AppendHexByte(chunk, r.bcdHour(), false);
+    chunk += ':';
+    AppendHexByte(chunk, r.bcdMin(), true);
+    chunk += ' ';
+    AppendHexByte(chunk, r.bcdDay(), true);
+    chunk += '/';
+    AppendHexByte(chunk, r.bcdMonth(), true);
+    chunk += '/';
+    AppendHexByte(chunk, r.bcdYear(), true);
+    chunk += '\n';
+    out.Put(chunk);
+
+    chunk.assign("Measuring ceil N");
+    AppendDecimal(chunk, r.nc());
+    chunk += '\n';
+    out.Put(chunk);
+
+    chunk.assign("Sample number ");
+    AppendDecimal(chunk, r.sample());
+    chunk += '\n';
+    out.Put(chunk);
+
+    if (hasTemperature(r)) {
+      chunk.assign("Temperature ");
+      AppendDecimal(chunk, r.temp());
+      chunk += " deg C.\n";
+    } else {
+      chunk.assign("Temperature sensor is not available\n");
+    }
+    out.Put(chunk);
+
+    chunk.assign("U=");
+    AppendFixedWithSeparator(chunk, r.u(), 1, false, sep);
+    chunk += " V  F=";
+    AppendFixedWithSeparator(chunk, r.f(), 1, false, sep);
+    chunk += " Hz\n";
+    out.Put(chunk);
+
+    if (emptyCell) {
+      chunk.assign("Co=");
+      AppendFixedWithSeparator(chunk, r.exCo(), 4, true, sep);
+      chunk += " pF ";
+    } else {
+      chunk.assign("Ex=");
+      chunk += FormatReportValue(r.exCo());
+      chunk += ' ';
+    }
+    out.Put(chunk);
+
+    chunk.assign(emptyCell ? "tgDo=" : "tgDx=");
+    chunk += FormatReportValue(r.tgD());
+    chunk += '\n';
+    out.Put(chunk);
+  }
+
+  out.Put(kSeparatorLine);
+  out.Put("Capacitance and dissipation factor of free ceils:\n");
+  for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
+    chunk.assign("Ceil N");
+    AppendDecimal(chunk, i + 1);
+    chunk += ' ';
+    out.Put(chunk);
+
+    chunk.assign("Co=");
+    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells.co[i]), 4, true, sep);
+    chunk += ' ';
+    out.Put(chunk);
+
+    chunk.assign("tgDo=");
+    AppendFixedWithSeparator(chunk, store.emptyCells.tgDo[i], 5, true, sep);
+    chunk += '\n';
+    out.Put(chunk);
+  }
+  out.Put(kSeparatorLine);
+}
+
+}  // namespace
+
+std::string ProposeResultsName(int exportExcel, std::time_t now) {
+  std::tm local{};
+  if (::localtime_r(&now, &local) == nullptr) return {};
+  const char* pattern = exportExcel ? "results%d_%m_%y.xls" : "results%d_%m_%y.doc";
+  // The pattern gives 19 characters; the room is only a safe upper bound.
+  std::string name(64, '\0');
+  const std::size_t length = std::strftime(name.data(), name.size(), pattern, &local);
+  name.resize(length);
+  return name;
+}
+
+SaveRequest MakeSaveRequest(int exportExcel, std::time_t now) {
+  SaveRequest request;
+  request.proposedName = ProposeResultsName(exportExcel, now);
+  if (exportExcel) {
+    request.filter = "Results Files (*.xls)|*.xls| All Files (*.*)|*.*||";
+    request.defaultExtension = "xls";
+  } else {
+    request.filter = "Results Files (*.doc)|*.doc| All Files (*.*)|*.*||";
+    request.defaultExtension = "doc";
+  }
+  return request;
+}
+
+std::string FormatReportValue(double value) {
+  std::string text;
+  AppendFixedWithSeparator(text, value, 5, true, docDecimalSeparator);
+  text += ' ';
+  return text;
+}
+
+WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
+                              SaveDialog& dialog, std::time_t now, ResultsSink& sink) {
+  const std::optional<std::string> path = dialog.AskSavePath(MakeSaveRequest(exportExcel, now));
+  if (!path) return {WriteOutcome::Cancelled, {}, {}};
+
+  // Never read beyond the store, whatever count the caller passes.
+  const int count = std::clamp(sampleCount, 0, RECORD_SLOT_COUNT);
+
+  if (!sink.Open(*path)) {
+    const std::string error = sink.Error();
+    sink.Abandon();
+    return {WriteOutcome::Failed, *path, error};
+  }
+  ChunkWriter out(sink);
+  if (exportExcel)
+    WriteSpreadsheet(out, store, count);
+  else
+    WriteReport(out, store, count);
+  if (!out.ok() || !sink.Close()) {
+    const std::string error = sink.Error();
+    sink.Abandon();
+    return {WriteOutcome::Failed, *path, error};
+  }
+  return {WriteOutcome::Written, *path, {}};
+}
+
+WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
+                              SaveDialog& dialog, std::time_t now) {
+  PosixResultsSink sink;
+  return WriteResultsFile(store, sampleCount, exportExcel, dialog, now, sink);
+}
+
+}  // namespace velorix

@@ -1,0 +1,39 @@
+#include "sim/faults.h"
+
+#include "link/frame_codec.h"
+
+namespace velorix::sim {
+
+FrameDecision FaultState::OnFrame(std::uint8_t code) {
+  FrameDecision d;
+  const bool probe = code == CMD_END;
+  if (probe) ++probes_;
+  else ++requests_;
+
+  if (plan_.silent || (plan_.silentAfter >= 0 && requests_ > plan_.silentAfter)) {
+    d.answer = false;
+    return d;
+  }
+  if (probe) {
+    const bool first = probes_ == 1;
+    if (first && plan_.garbageAt == 0) d.garbageBefore = plan_.garbageBytes;
+    if (first && plan_.floodAt == 0) d.floodAfter = plan_.floodBytes;
+    return d;
+  }
+  const int n = requests_;
+  if (plan_.exitAfter > 0 && n == plan_.exitAfter) {
+    d.answer = false;
+    d.vanish = true;
+    return d;
+  }
+  if (n == plan_.drop) {
+    d.answer = false;
+    return d;
+  }
+  d.corrupt = n == plan_.corrupt || (plan_.corruptEvery > 0 && n % plan_.corruptEvery == 0);
+  if (plan_.garbageAt < 0 || plan_.garbageAt == n) d.garbageBefore = plan_.garbageBytes;
+  if (plan_.floodAt == n) d.floodAfter = plan_.floodBytes;
+  return d;
+}
+
+}  // namespace velorix::sim

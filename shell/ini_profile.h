@@ -1,0 +1,39 @@
+#pragma once
+
+// Reading and writing one value of an INI-style settings file, with the
+// semantics of the classic profile functions:
+//   [Section]
+//   key=value
+// Section and key names match without regard to (ASCII) case, the first
+// matching section and the first matching key in it win, and blanks around
+// names and values don't count. Nothing here throws on bad file content: a
+// header without its closing bracket, binary bytes, NULs and very long lines
+// are all just text.
+
+#include <cstddef>
+#include <string>
+
+namespace velorix {
+
+// The value of `key` in `section` of the file at `path`, or `defaultValue`
+// when the path is empty or the file, the section or the key is missing. The
+// result is cut to bufferSize - 1 characters, the way a caller's buffer of
+// bufferSize characters (terminating zero included) would cut it; a
+// bufferSize of 0 gives an empty text. Leading and trailing blanks and tabs of
+// the value are dropped, and so is one pair of matching quotes around it.
+std::string GetProfileString(const std::string& section, const std::string& key,
+                             const std::string& defaultValue, std::size_t bufferSize,
+                             const std::string& path);
+
+// Sets `key` in `section` of the file at `path` to `value`, creating the file,
+// the section and the key as needed. An existing key line is replaced by
+// "key=value" (the key spelt as in the file); every other line is kept byte for
+// byte. New lines use the file's own line ending (CR LF if its first line ends
+// so, else LF). The new content goes to a temporary file in the same folder
+// that is then renamed over the old one, so the file is never half written.
+// Returns false (and leaves the file as it was) when the path is empty, the
+// existing file can't be read, or the new file can't be written.
+bool WriteProfileString(const std::string& section, const std::string& key,
+                        const std::string& value, const std::string& path);
+
+}  // namespace velorix

@@ -1,0 +1,174 @@
+// The INI profile reader and writer against real files.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "shell/ini_profile.h"
+#include "tests/shell/test_support.h"
+
+namespace velorix {
+namespace {
+
+using testing::ReadFile;
+using testing::ScratchFolder;
+using testing::WriteFile;
+
+struct ReadCase {
+  const char* name;
+  std::string content;  // empty name of file: no file at all
+  bool fileExists;
+  std::string section, key;
+  std::size_t buffer;
+  std::string expected;
+};
+
+class ProfileRead : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(ProfileRead, GivesValueOrDefault) {
+  const ReadCase& c = GetParam();
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  if (c.fileExists) WriteFile(path, c.content);
+  EXPECT_EQ(GetProfileString(c.section, c.key, "dflt", c.buffer, path), c.expected);
+}
+
+const std::string kLongLine(1 << 20, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileRead,
+    ::testing::Values(
+        ReadCase{"NoFile", "", false, "S", "k", 20, "dflt"},
+        ReadCase{"EmptyFile", "", true, "S", "k", 20, "dflt"},
+        ReadCase{"Plain", "[S]\nk=v\n", true, "S", "k", 20, "v"},
+        ReadCase{"BlanksAroundEverything", "  [ S ]  \n\t k \t=\t v w \t\n", true, "S", "k", 20, "v w"},
+        ReadCase{"SectionCaseInsensitive", "[SeCtIoN]\nk=v\n", true, "section", "k", 20, "v"},
+        ReadCase{"KeyCaseInsensitive", "[S]\nCOM Port=v\n", true, "S", "com port", 20, "v"},
+        ReadCase{"SectionMissing", "[T]\nk=v\n", true, "S", "k", 20, "dflt"},
+        ReadCase{"KeyMissing", "[S]\nj=v\n", true, "S", "k", 20, "dflt"},
+        ReadCase{"KeyInOtherSectionOnly", "[S]\nj=1\n[T]\nk=v\n", true, "S", "k", 20, "dflt"},
+        ReadCase{"KeyBeforeAnySection", "k=v\n[S]\n", true, "S", "k", 20, "dflt"},
+        ReadCase{"FirstSectionWins", "[S]\nk=1\n[s]\nk=2\n", true, "S", "k", 20, "1"},
+        ReadCase{"EmptyValue", "[S]\nk=\n", true, "S", "k", 20, ""},
+        ReadCase{"ValueWithEquals", "[S]\nk=a=b\n", true, "S", "k", 20, "a=b"},
+        ReadCase{"QuotesDropped", "[S]\nk=\" 7 \"\n", true, "S", "k", 20, " 7 "},
+        ReadCase{"CommentLineIsNoKey", "[S]\n;k=1\nk=2\n", true, "S", "k", 20, "2"},
+        ReadCase{"CrLfLines", "[S]\r\nk= 6 \r\n", true, "S", "k", 20, "6"},
+        ReadCase{"NoLineEndAtEnd", "[S]\nk=9", true, "S", "k", 20, "9"},
+        ReadCase{"CutToBufferLessOne", "[S]\nk=123456789\n", true, "S", "k", 5, "1234"},
+        ReadCase{"DefaultIsCutToo", "", false, "S", "k", 3, "df"},
+        ReadCase{"BufferOfOneGivesEmpty", "[S]\nk=v\n", true, "S", "k", 1, ""},
+        ReadCase{"BufferOfZeroGivesEmpty", "[S]\nk=v\n", true, "S", "k", 0, ""},
+        ReadCase{"UnclosedHeaderStartsNoSection", "[S\nk=v\n", true, "S", "k", 20, "dflt"},
+        ReadCase{"UnclosedHeaderEndsNothing", "[S]\n[T\nk=v\n", true, "S", "k", 20, "v"},
+        ReadCase{"EmptyBrackets", "[]\nk=v\n", true, "", "k", 20, "v"},
+        ReadCase{"LoneBracket", "[\n]\n[S]\nk=v\n", true, "S", "k", 20, "v"},
+        ReadCase{"BinaryBytes", std::string("\0\xff\x80[x\n[S]\nk=4\0z\n", 16), true, "S", "k", 20,
+                 std::string("4\0z", 3)},
+        ReadCase{"VeryLongLineBefore", kLongLine + "\n[S]\nk=v\n", true, "S", "k", 20, "v"},
+        ReadCase{"VeryLongValue", "[S]\nk=" + kLongLine + "\n", true, "S", "k", 20,
+                 std::string(19, 'x')}),
+    [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+struct WriteCase {
+  const char* name;
+  bool fileExists;
+  std::string before;
+  std::string section, key, value;
+  std::string after;
+};
+
+class ProfileWrite : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(ProfileWrite, ChangesOnlyTheKeyLine) {
+  const WriteCase& c = GetParam();
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  if (c.fileExists) WriteFile(path, c.before);
+  ASSERT_TRUE(WriteProfileString(c.section, c.key, c.value, path));
+  EXPECT_EQ(ReadFile(path), c.after);
+  // Nothing but the file itself is left in the folder.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProfileWrite,
+    ::testing::Values(
+        WriteCase{"CreatesFile", false, "", "S", "k", " 3 ", "[S]\nk= 3 \n"},
+        WriteCase{"EmptyFile", true, "", "S", "k", "v", "[S]\nk=v\n"},
+        WriteCase{"ReplacesValue", true, "[S]\nk=old\n", "S", "k", "new", "[S]\nk=new\n"},
+        WriteCase{"ReplacesKeepingFileSpelling", true, "[s]\n  K  =  old  \nz=1\n", "S", "k", "new",
+                  "[s]\nK=new\nz=1\n"},
+        WriteCase{"KeepsOtherSectionsAndKeys", true,
+                  "; by hand\n[A]\nx = 1\n\n[S]\nj=2\nk=old\nl=3\n\n[B]\ny=2", "S", "k", "v",
+                  "; by hand\n[A]\nx = 1\n\n[S]\nj=2\nk=v\nl=3\n\n[B]\ny=2"},
+        WriteCase{"AddsKeyAtEndOfSection", true, "[S]\nj=1\n\n[B]\ny=2\n", "S", "k", "v",
+                  "[S]\nj=1\nk=v\n\n[B]\ny=2\n"},
+        WriteCase{"AddsKeyUnderBareHeader", true, "[S]\n[B]\n", "S", "k", "v", "[S]\nk=v\n[B]\n"},
+        WriteCase{"AddsKeyAtEndOfFileWithoutLineEnd", true, "[S]\nj=1", "S", "k", "v", "[S]\nj=1\nk=v\n"},
+        WriteCase{"AddsSectionAfterBlankLine", true, "[A]\nx=1", "S", "k", "v", "[A]\nx=1\n\n[S]\nk=v\n"},
+        WriteCase{"KeepsCrLf", true, "[A]\r\nx=1\r\n", "S", "k", "v", "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
+        WriteCase{"UnclosedHeaderIsNotTheSection", true, "[S\nk=4\n", "S", "k", "v", "[S\nk=4\n\n[S]\nk=v\n"},
+        WriteCase{"BinaryBytesKept", true, std::string("\xff\0\x01\n[S]\nk=1\n", 12), "S", "k", "2",
+                  std::string("\xff\0\x01\n[S]\nk=2\n", 12)}),
+    [](const ::testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });
+
+TEST(ProfileWriteFailure, EmptyPathWritesNothing) {
+  EXPECT_FALSE(WriteProfileString("S", "k", "v", ""));
+  EXPECT_EQ(GetProfileString("S", "k", "dflt", 20, ""), "dflt");
+}
+
+TEST(ProfileWriteFailure, LineBreakInValueIsRefused) {
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  EXPECT_FALSE(WriteProfileString("S", "k", "2\n[T]", path));
+  EXPECT_EQ(ReadFile(path), "[S]\nk=1\n");
+}
+
+TEST(ProfileWriteFailure, ReadOnlyFolderLeavesFileAndFolderAsTheyWere) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  ::chmod(folder.path().c_str(), 0555);
+  EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
+  ::chmod(folder.path().c_str(), 0755);
+  EXPECT_EQ(ReadFile(path), "[S]\nk=1\n");
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
+TEST(ProfileWriteFailure, MissingFolderCreatesNothing) {
+  ScratchFolder folder;
+  EXPECT_FALSE(WriteProfileString("S", "k", "2", folder.file("missing/p.ini")));
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+}
+
+TEST(ProfileWriteFailure, FolderInPlaceOfFile) {
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  std::filesystem::create_directory(path);
+  EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
+  EXPECT_TRUE(std::filesystem::is_directory(path));
+  EXPECT_EQ(GetProfileString("S", "k", "dflt", 20, path), "dflt");
+}
+
+TEST(ProfileWrite, KeepsTheFilesPermissions) {
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  ::chmod(path.c_str(), 0640);
+  ASSERT_TRUE(WriteProfileString("S", "k", "2", path));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+}  // namespace
+}  // namespace velorix

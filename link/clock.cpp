@@ -1,0 +1,13 @@
+#include "link/clock.h"
+
+#include <chrono>
+
+namespace velorix {
+
+std::int64_t SteadyClock::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace velorix

@@ -1,0 +1,311 @@
+#include "link/device_link.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <vector>
+
+#include "link/frame_codec.h"
+#include "link/posix_serial_port.h"
+
+namespace velorix {
+
+namespace {
+
+const char* const NOT_CONNECTED_BOX =
+    "     Device do't connected to computer,\n"
+    "         or device do't powered, \n"
+    "   or computer do't have the communication ports !!!";
+
+SteadyClock& DefaultClock() {
+  static SteadyClock clock;
+  return clock;
+}
+
+// Below normal priority for the calling thread only: on Linux a thread has a
+// nice value of its own.
+void LowerThreadPriority() {
+  const pid_t tid = ::gettid();
+  errno = 0;
+  const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  if (errno != 0) return;
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(19, std::max(current, 0) + 5));
+}
+
+}  // namespace
+
+CDeviceLink::CDeviceLink()
+    : CDeviceLink([] { return std::make_unique<PosixSerialPort>(); }, DefaultClock()) {}
+
+CDeviceLink::CDeviceLink(const SerialPortFactory& portFactory, Clock& clock_)
+    : portHandle(portFactory ? portFactory() : nullptr), clock(clock_) {
+  if (!portHandle) portHandle = std::make_unique<PosixSerialPort>();
+}
+
+CDeviceLink::~CDeviceLink() { Stop(); }
+
+int CDeviceLink::AppendChecksum(std::uint8_t* bytes, int count) {
+  return velorix::AppendChecksum(bytes, count);
+}
+
+int CDeviceLink::Start(LinkOwner* owner) {
+  if (running.load()) return 0;
+  // A worker whose scan gave up has ended or is about to; collect it.
+  if (workerThread.joinable()) workerThread.join();
+  ownerWindow = owner;
+  running.store(1);
+  try {
+    workerThread = std::thread(&CDeviceLink::LinkWorker, this);
+  } catch (const std::system_error&) {
+    running.store(0);
+    return 0;
+  }
+  return 1;
+}
+
+int CDeviceLink::Stop() {
+  {
+    std::lock_guard lock(boxMutex);
+    running.store(0);
+  }
+  boxClosedCv.notify_all();
+  portHandle->Wake();
+  // Joining also covers a worker that has not begun to run yet.
+  if (workerThread.joinable()) workerThread.join();
+  if (portHandle->IsOpen()) {
+    portHandle->Purge();
+    portHandle->Close();
+  }
+  return 0;
+}
+
+int CDeviceLink::PortNumber(int n) {
+  if (n != -1) portNumber.store(n);
+  return portNumber.load();
+}
+
+LinkState CDeviceLink::State() const { return state.load(); }
+
+void CDeviceLink::PlaceRequest(const std::uint8_t* frame, int length, int replyTimeoutMs) {
+  length = std::clamp(length, 0, TX_SIZE);
+  if (frame == nullptr) length = 0;
+  {
+    std::lock_guard lock(requestMutex);
+    if (length > 0) std::memcpy(txFrame, frame, static_cast<size_t>(length));
+    txLength = length;
+    replyTimeout.store(replyTimeoutMs);
+    sendRequest.store(1, std::memory_order_release);
+  }
+  portHandle->Wake();
+}
+
+void CDeviceLink::MessageBoxClosed() {
+  {
+    std::lock_guard lock(boxMutex);
+    boxClosed = true;
+  }
+  boxClosedCv.notify_all();
+}
+
+void CDeviceLink::LinkWorker(CDeviceLink* link) { link->Run(); }
+
+void CDeviceLink::Run() {
+  LowerThreadPriority();
+  // Set-up.
+  finished.store(0);
+  if (ownerWindow) ownerWindow->SetWaitCursor(true);
+  std::memset(accum, 0, sizeof accum);
+  accumCount = 0;
+  awaitingReply = 0;
+  repeatCount = 0;
+  found = ScanPorts();
+  if (ownerWindow) ownerWindow->SetWaitCursor(false);
+  lastActivity = clock.NowMs();
+  Serve();
+  finished.store(1);
+}
+
+bool CDeviceLink::ScanPorts() {
+  int port = portNumber.load();
+  int tries = 0;
+  while (running.load()) {
+    const PortOpenResult opened = portHandle->Open(port);
+    std::string outcome = opened.outcome;
+    if (opened.opened) {
+      portHandle->Configure();
+      portHandle->Purge();
+      if (running.load() && Probe(port)) {
+        portNumber.store(port);
+        if (ownerWindow) ownerWindow->PortTried(port, opened.device, "ok");
+        PostStatus(" Device connected on COM" + std::to_string(port) + " ");
+        return true;
+      }
+      outcome = bytesWaiting >= 5 && bytesWaiting <= 999 ? "wrong echo" : "no echo";
+      portHandle->Purge();
+      portHandle->Close();
+    }
+    if (ownerWindow) ownerWindow->PortTried(port, opened.device, outcome);
+    if (++tries == PORT_TRIES) {
+      ShowMessageBox(NOT_CONNECTED_BOX, MessageBoxKind::Plain);
+      PostStatus(" Device do't connected.");
+      running.store(0);
+      return false;
+    }
+    port = tries;
+    portNumber.store(port);
+  }
+  return false;
+}
+
+bool CDeviceLink::Probe(int /*port*/) {
+  portHandle->ClearDtrRts();
+  for (int attempt = 1;; ++attempt) {
+    WriteFrame(PROBE_FRAME.data(), static_cast<int>(PROBE_FRAME.size()));
+    const std::int64_t written = clock.NowMs();
+    bytesWaiting = 0;
+    bool timedOut = false;
+    while (running.load() && bytesWaiting < 5) {
+      bytesWaiting = portHandle->Poll().waiting;
+      const std::int64_t elapsed = clock.NowMs() - written;
+      if (elapsed >= PROBE_WAIT_MS) {
+        timedOut = true;  // whatever this last poll reported
+        break;
+      }
+      // Instead of polling flat out: wait for the echo's five bytes, at most
+      // for the rest of the attempt.
+      if (bytesWaiting < 5) portHandle->WaitForInput(5, static_cast<int>(PROBE_WAIT_MS - elapsed));
+    }
+    if (!timedOut || attempt >= PROBE_ATTEMPTS || !running.load()) break;
+  }
+  if (bytesWaiting < 5 || bytesWaiting > 999) return false;
+  std::uint8_t echo[5] = {};
+  const int got = portHandle->Read(echo, 5);
+  return got == 5 && std::equal(echo, echo + 5, PROBE_FRAME.begin());
+}
+
+void CDeviceLink::Serve() {
+  while (running.load() && found) {
+    // 1. Poll.
+    const PortStatus status = portHandle->Poll();
+    int waiting = status.waiting;
+    bytesWaiting = waiting;
+
+    // 2. Take in what is waiting.
+    if (waiting > 0) {
+      const std::uint32_t errors = status.errors;
+      if (errors != 0 && !(errors & (PORT_RXPARITY | PORT_FRAME))) {
+        if (errors & PORT_OVERRUN)
+          ShowMessageBox("Overrun Error", MessageBoxKind::Error);
+        else if (errors & PORT_RXOVER)
+          ShowMessageBox("Overflow Error", MessageBoxKind::Error);
+      }
+      if (accumCount + waiting > MAX_FRAME_INPUT) {
+        accumCount = 0;
+        // More than one frame can hold: read it all and throw it away with the
+        // accumulation, or the loop would never get past it.
+        if (waiting > MAX_FRAME_INPUT) {
+          DiscardWaiting(waiting);
+          lastActivity = clock.NowMs();
+        }
+        continue;
+      }
+      const int got = std::clamp(portHandle->Read(accum + accumCount, waiting), 0, waiting);
+      if (got > 0) {
+        lastActivity = clock.NowMs();
+        accumCount += got;
+        const FrameVerdict verdict = CheckFrame(accum, accumCount);
+        if (verdict == FRAME_INCOMPLETE) continue;
+        if (verdict == FRAME_BAD) {
+          accumCount = 0;
+          continue;
+        }
+        std::memcpy(rxFrame, accum, static_cast<size_t>(accumCount));
+        rxLength = accumCount;
+        state.store(LINK_REPLIED);
+        awaitingReply = 0;
+        if (ownerWindow) ownerWindow->PostLinkFrame(std::vector<std::uint8_t>(rxFrame, rxFrame + rxLength));
+        PostStatus(" Response OK.");
+        accumCount = 0;
+      } else {
+        waiting = 0;  // said to be waiting yet unreadable: treat as silence
+      }
+    }
+
+    // 3. Time-out, counted from the last write or read.
+    if (awaitingReply && clock.NowMs() - lastActivity > replyTimeout.load()) {
+      accumCount = 0;
+      if (repeatCount <= MAX_REPEATS - 1) {
+        state.store(LINK_REPEAT_DUE);
+        sendRequest.store(1);
+      } else {
+        state.store(LINK_NO_RESPONSE);
+        awaitingReply = 0;
+        PostStatus("!!! No Response.");
+        if (ownerWindow) ownerWindow->PostLinkFrame({});
+      }
+    }
+
+    // 4. Send.
+    if (sendRequest.load(std::memory_order_acquire)) {
+      int length;
+      {
+        // The request is taken whole: a requester placing another one now
+        // either gets in before this copy or raises the flag again after it.
+        std::lock_guard lock(requestMutex);
+        length = txLength;
+        std::memcpy(txCopy, txFrame, static_cast<size_t>(length));
+        sendRequest.store(0);
+      }
+      WriteFrame(txCopy, length);
+      awaitingReply = 1;
+      lastActivity = clock.NowMs();
+      if (state.load() == LINK_REPEAT_DUE) {
+        ++repeatCount;
+        PostStatus(" Repeat " + std::to_string(repeatCount) + ". Waiting response.");
+      } else {
+        repeatCount = 0;
+        PostStatus(" Waiting response.");
+      }
+      state.store(LINK_WAITING);
+    }
+
+    // 5. Nothing came: wait for bytes or a new request, at most the idle time.
+    if (waiting == 0) portHandle->WaitForInput(1, IDLE_WAIT_MS);
+  }
+}
+
+void CDeviceLink::DiscardWaiting(int waiting) {
+  while (waiting > 0) {
+    const int got = portHandle->Read(accum, std::min(waiting, ACCUM_SIZE));
+    if (got <= 0) break;
+    waiting -= got;
+  }
+}
+
+int CDeviceLink::WriteFrame(const std::uint8_t* bytes, int count) {
+  if (!running.load()) return 0;
+  portHandle->Poll();  // clears the error flags; they are dropped
+  portHandle->Purge();
+  return portHandle->Write(bytes, count);
+}
+
+void CDeviceLink::PostStatus(const std::string& text) {
+  if (ownerWindow) ownerWindow->PostLinkStatus(text);
+}
+
+void CDeviceLink::ShowMessageBox(const std::string& text, MessageBoxKind kind) {
+  if (!ownerWindow) return;  // nobody could close it
+  {
+    std::lock_guard lock(boxMutex);
+    boxClosed = false;
+  }
+  ownerWindow->PostMessageBox(text, kind);
+  std::unique_lock lock(boxMutex);
+  boxClosedCv.wait(lock, [this] { return boxClosed || running.load() == 0; });
+}
+
+}  // namespace velorix

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/clock.h"
+#include "link/link_owner.h"
+#include "link/link_state.h"
+#include "link/serial_port.h"
+
+namespace velorix {
+
+// The program's one connection to the instrument. Start() runs a worker that
+// finds the instrument on one of five port tries and then serves one request
+// at a time: writes it, assembles and checks the reply, repeats it up to four
+// times when no reply comes, and tells the owner about every frame and status.
+class CDeviceLink : public RequestChannel {
+ public:
+  // Real serial ports and the steady clock.
+  CDeviceLink();
+  // The factory is called once, here; the clock must outlive the link.
+  CDeviceLink(const SerialPortFactory& portFactory, Clock& clock);
+  ~CDeviceLink() override;
+  CDeviceLink(const CDeviceLink&) = delete;
+  CDeviceLink& operator=(const CDeviceLink&) = delete;
+
+  // Starts the worker with owner receiving its notices. 1 on success; 0 when
+  // the thread could not be made or a worker is already running.
+  int Start(LinkOwner* owner);
+  // Ends the worker (also one waiting for a message box to close), then purges
+  // and closes the port. Always 0; does nothing on a link that is not running.
+  int Stop();
+  // Sets the port to try first unless n is -1; returns the port number.
+  int PortNumber(int n);
+
+  LinkState State() const override;
+  // Copies the framed request, its length and time-out and raises the send
+  // request last, all under one lock the worker also takes when it copies the
+  // request out; then wakes the worker. Lengths beyond 512 bytes are cut.
+  void PlaceRequest(const std::uint8_t* frame, int length, int replyTimeoutMs) override;
+  // The owner has closed the box the worker is waiting on.
+  void MessageBoxClosed();
+  // False once the link was stopped or its port scan gave up.
+  bool Running() const { return running.load() != 0; }
+
+  static int AppendChecksum(std::uint8_t* bytes, int count);
+
+ private:
+  static constexpr int TX_SIZE = 512;
+  static constexpr int RX_SIZE = 512;
+  static constexpr int ACCUM_SIZE = 1000;
+  static constexpr int MAX_FRAME_INPUT = 138;   // bytes ever taken in for one frame
+  static constexpr int PROBE_WAIT_MS = 110;
+  static constexpr int PROBE_ATTEMPTS = 4;
+  static constexpr int PORT_TRIES = 5;
+  static constexpr int MAX_REPEATS = 4;
+  static constexpr int IDLE_WAIT_MS = 100;
+
+  static void LinkWorker(CDeviceLink* link);
+  void Run();
+  bool ScanPorts();
+  bool Probe(int port);
+  void Serve();
+  int WriteFrame(const std::uint8_t* bytes, int count);
+  void PostStatus(const std::string& text);
+  void ShowMessageBox(const std::string& text, MessageBoxKind kind);
+  void DiscardWaiting(int waiting);
+
+  std::unique_ptr<SerialPort> portHandle;
+  Clock& clock;
+  LinkOwner* ownerWindow = nullptr;
+  std::thread workerThread;
+
+  // The request hand-over: written by the requester under requestMutex.
+  std::mutex requestMutex;
+  int txLength = 0;
+  std::atomic<int> replyTimeout{REPLY_TIMEOUT_MS};
+  std::atomic<int> sendRequest{0};
+  std::uint8_t txFrame[TX_SIZE] = {};
+
+  std::atomic<LinkState> state{LINK_REPLIED};
+  std::atomic<int> running{0};
+  std::atomic<int> finished{1};
+  std::atomic<int> portNumber{2};
+
+  // Message boxes: the worker waits here until the owner closes the box or
+  // the link is stopped.
+  std::mutex boxMutex;
+  std::condition_variable boxClosedCv;
+  bool boxClosed = false;
+
+  // The worker's own.
+  int awaitingReply = 0;
+  int rxLength = 0;
+  std::uint8_t rxFrame[RX_SIZE] = {};
+  std::uint8_t txCopy[TX_SIZE] = {};
+  std::uint8_t accum[ACCUM_SIZE] = {};
+  int accumCount = 0;
+  std::int64_t lastActivity = 0;
+  int repeatCount = 0;
+  int bytesWaiting = 0;
+  bool found = false;
+};
+
+}  // namespace velorix

@@ -94,6 +94,12 @@ constexpr int kSample = 2, kKind = 4, kNc = 5, kTemp = 6, kClock = 7, kU = 16, k
 
 void SetTemp(RecordImage& r, int celsius) { r[kTemp] = static_cast<std::uint8_t>(celsius & 0xFF); }
 
+// Turns a slot into a sample record, keeping Ex within a sample's range.
+void MakeSample(RecordImage& r) {
+  if (r[kKind] == 0x81) PutFloat(&r[kExCo], GetFloat(&r[kExCo]) / 10.0f);
+  r[kKind] = 0x01;
+}
+
 RecordImage MakeRecord(Rng& rng, TestClock& clock, int index, unsigned& sampleNumber) {
   RecordImage r{};
   PutU16(r, 0, static_cast<unsigned>(index));  // not read by the PC; handy in dumps
@@ -146,15 +152,15 @@ void PinEdgeCases(SimArchive& a) {
   r[1999][kKind] = 0x00;
   r[0][kKind] = 0x81;
   PutFloat(&r[0][kExCo], 12.5f);
-  r[1][kKind] = 0x01;
+  MakeSample(r[1]);
   SetTemp(r[1], -50);
   r[2][kKind] = 0x80;
-  r[3][kKind] = 0x01;
+  MakeSample(r[3]);
   PutU16(r[3], kSample, 65535);
   SetTemp(r[3], -128);
   r[4][kKind] = 0xFF;
   SetTemp(r[1996], -49);
-  r[1996][kKind] = 0x01;
+  MakeSample(r[1996]);
 }
 
 void Frame(std::vector<std::uint8_t>& out) {

@@ -1,0 +1,397 @@
+#include "shell/archive_dlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <QTimerEvent>
+
+#include <climits>
+
+#include "shell/about_dlg.h"
+#include "shell/settings.h"
+#include "shell/up_down_control.h"
+#include "shell/window_ids.h"
+#include "ui_main_dialog.h"
+
+// The icon lives in the window library's resources, which a static library
+// has to register itself (from outside any namespace).
+static void InitVelorixResources() { Q_INIT_RESOURCE(velorix); }
+
+namespace velorix {
+
+// Paints the clock's two lines over the IDC_CLOCK edit box. It covers the
+// box's client area (inside its frame), lets the mouse through, and paints
+// the whole face on every update, so the previous text is always wiped.
+class ClockFace : public QWidget {
+ public:
+  ClockFace(QLineEdit* box, const std::string* lines) : QWidget(box), box_(box), lines_(lines) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    box->installEventFilter(this);
+    Follow();
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == box_ && event->type() == QEvent::Resize) Follow();
+    return false;
+  }
+
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setFont(box_->font());
+    painter.setPen(box_->palette().color(QPalette::Text));
+    const int ascent = painter.fontMetrics().ascent();
+    painter.drawText(QPoint(4, 0 + ascent), QString::fromLatin1(lines_[0]));
+    painter.drawText(QPoint(1, 15 + ascent), QString::fromLatin1(lines_[1]));
+  }
+
+ private:
+  void Follow() {
+    QStyleOptionFrame option;
+    option.initFrom(box_);
+    const int frame = box_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, box_);
+    setGeometry(box_->rect().adjusted(frame, frame, -frame, -frame));
+  }
+
+  QLineEdit* box_;
+  const std::string* lines_;
+};
+
+std::string CArchiveDlg::statusSuffix;
+int CArchiveDlg::firstTick = 1;
+const char* const CArchiveDlg::monthNames[13] = {"ii",  "jan", "feb", "mar", "apr", "may", "jun",
+                                                 "jul", "aug", "sep", "oct", "nov", "dec"};
+QString CArchiveDlg::aboutBoxString = QString::fromLatin1(STRING_ABOUTBOX);
+
+namespace {
+
+std::optional<std::tm> LocalTimeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) return std::nullopt;
+  return local;
+}
+
+// "%02d": at least two digits, zero padded, the sign counting as a character.
+std::string TwoDigits(int value) {
+  std::string text = std::to_string(value);
+  return text.size() < 2 ? "0" + text : text;
+}
+
+void InitResources() {
+  static const bool done = [] {
+    InitVelorixResources();
+    return true;
+  }();
+  (void)done;
+}
+
+}  // namespace
+
+CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
+    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), linkOwner_(this), localTime_(LocalTimeNow) {
+  InitResources();
+  icon.addFile(QStringLiteral(":/velorix/velorix-32.xpm"), QSize(32, 32));
+  icon.addFile(QStringLiteral(":/velorix/velorix-16.xpm"), QSize(16, 16));
+  deviceLink = makeLink ? makeLink() : std::make_unique<CDeviceLink>();
+  store_ = std::make_unique<DownloadStore>();
+  download_ = std::make_unique<ArchiveDownload>(*deviceLink, *store_, static_cast<DownloadView&>(*this));
+
+  ui_->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFixedSize(size());
+  sampleSpin = ui_->IDC_SAMPLE_SPIN;
+  clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
+
+  connect(ui_->IDC_READ_ARCHIVE, &QPushButton::clicked, this, &CArchiveDlg::OnReadArchive);
+  connect(ui_->IDC_SAMPLE_COUNT, &QLineEdit::textChanged, this, &CArchiveDlg::OnSampleCountChange);
+  connect(ui_->IDC_SAMPLE_SPIN, &UpDownControl::scrolled, this, &CArchiveDlg::OnVScroll);
+  connect(ui_->IDC_EXPORT_EXCEL, &QCheckBox::clicked, this, &CArchiveDlg::OnExportExcel);
+
+  OnInitDialog();
+}
+
+CArchiveDlg::~CArchiveDlg() {
+  if (!gone_) {
+    gone_ = true;
+    OnDestroy();
+  }
+  // Stop() returns only when the worker is done; nothing is posted after it.
+  deviceLink.reset();
+  linkOwner_.Detach();
+  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+}
+
+bool CArchiveDlg::OnInitDialog() {
+  // The About item. The window manager's own menu can't be extended, so it
+  // lives in the window's context menu.
+  systemMenu_ = new QMenu(this);
+  if (!aboutBoxString.isEmpty()) {
+    systemMenu_->addSeparator();
+    QAction* about = systemMenu_->addAction(aboutBoxString);
+    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+  }
+
+  setWindowIcon(icon);
+
+  portSetting = ReadPortSetting();
+  deviceLink->PortNumber(portSetting);
+
+  clockTimerId_ = startTimer(CLOCK_PERIOD_MS);
+
+  sampleSpin->SetRange32(1, 2000);
+  sampleCount = 100;
+  sampleSpin->SetPos(100);
+  exportExcel = 0;
+  SetDlgItemInt(IDC_SAMPLE_COUNT, static_cast<unsigned>(sampleCount));
+
+  ui_->IDC_CLOCK->setFocus();
+  return true;
+}
+
+std::string CArchiveDlg::ClockLine1(const std::tm* local) {
+  const int hour = local ? local->tm_hour : -1;
+  const int minute = local ? local->tm_min : -1;
+  const int second = local ? local->tm_sec : -1;
+  return "  " + std::to_string(hour) + ":" + TwoDigits(minute) + ":" + TwoDigits(second);
+}
+
+std::string CArchiveDlg::ClockLine2(const std::tm* local) {
+  const int day = local ? local->tm_mday : 0;
+  int month = local ? local->tm_mon + 1 : 0;
+  if (month < 0 || month > 12) month = 0;
+  return "    " + std::to_string(day) + " " + monthNames[month];
+}
+
+void CArchiveDlg::timerEvent(QTimerEvent* event) {
+  OnTimer(event->timerId() == clockTimerId_ ? CLOCK_TIMER : -event->timerId());
+}
+
+void CArchiveDlg::OnTimer(int timerId) {
+  if (timerId != CLOCK_TIMER) return;
+  const std::optional<std::tm> local = localTime_ ? localTime_() : std::nullopt;
+  clockLines_[0] = ClockLine1(local ? &*local : nullptr);
+  clockLines_[1] = ClockLine2(local ? &*local : nullptr);
+  clockFace_->repaint();  // wipe and draw at once
+  if (firstTick == 1) {
+    firstTick = 0;
+    deviceLink->Start(&linkOwner_);
+  }
+}
+
+void CArchiveDlg::customEvent(QEvent* event) {
+  switch (static_cast<int>(event->type())) {
+    case WM_LINK_FRAME: {
+      if (gone_) return;
+      // The event owns the bytes for as long as this handler runs, also when
+      // the download enters the save dialog's loop and frames arrive there.
+      const std::vector<std::uint8_t>& frame = static_cast<LinkFrameEvent*>(event)->frame;
+      OnLinkFrame(frame.empty() ? nullptr : frame.data(), static_cast<int>(frame.size()));
+      return;
+    }
+    case WM_LINK_STATUS:
+      if (!gone_) OnLinkStatus(static_cast<LinkTextEvent*>(event)->text);
+      return;
+    case WM_LINK_MESSAGE_BOX: {
+      auto* box = static_cast<LinkTextEvent*>(event);
+      if (!gone_) {
+        ShowBox(QString::fromLatin1(box->text),
+                box->kind == MessageBoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon);
+      }
+      if (deviceLink) deviceLink->MessageBoxClosed();
+      return;
+    }
+    case WM_LINK_WAIT_CURSOR:
+      if (!gone_) SetWaitCursor(static_cast<WaitCursorEvent*>(event)->on);
+      return;
+    default:
+      QDialog::customEvent(event);
+  }
+}
+
+int CArchiveDlg::OnLinkFrame(const std::uint8_t* frame, int length) {
+  return download_->OnLinkFrame(frame, length);
+}
+
+int CArchiveDlg::OnLinkStatus(const std::string& text) {
+  ui_->IDC_STATUS->setText(QString::fromLatin1(text + statusSuffix));
+  return 0;
+}
+
+void CArchiveDlg::OnReadArchive() { download_->OnReadArchive(sampleCount); }
+
+void CArchiveDlg::OnSampleCountChange() {
+  sampleCount = static_cast<int>(GetDlgItemInt(IDC_SAMPLE_COUNT));
+  // The position travels in 16 bits.
+  sampleSpin->SetPos(static_cast<std::int16_t>(sampleCount & 0xFFFF));
+}
+
+void CArchiveDlg::OnVScroll() {
+  sampleCount = sampleSpin->GetPos32();
+  SetDlgItemInt(IDC_SAMPLE_COUNT, static_cast<unsigned>(sampleCount));
+}
+
+void CArchiveDlg::OnExportExcel() { exportExcel ^= 1; }
+
+void CArchiveDlg::OnSysCommand(int commandId) {
+  if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg about(this);
+    about.exec();
+  }
+}
+
+void CArchiveDlg::OnDestroy() {
+  portSetting = deviceLink->PortNumber(-1);
+  WritePortSetting(portSetting);
+}
+
+void CArchiveDlg::done(int result) {
+  QDialog::done(result);
+  if (gone_) return;
+  gone_ = true;
+  if (clockTimerId_ != 0) killTimer(clockTimerId_);
+  clockTimerId_ = 0;
+  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+  OnDestroy();
+}
+
+void CArchiveDlg::keyPressEvent(QKeyEvent* event) {
+  // Enter ends the run like OK unless a push button has the focus (the
+  // button takes Enter itself and never passes it on).
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+      qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CArchiveDlg::contextMenuEvent(QContextMenuEvent* event) {
+  if (!systemMenu_->isEmpty()) systemMenu_->exec(event->globalPos());
+}
+
+void CArchiveDlg::showEvent(QShowEvent* event) {
+  if (!centred_) {
+    centred_ = true;
+    if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
+  }
+  QDialog::showEvent(event);
+}
+
+QWidget* CArchiveDlg::GetDlgItem(int id) const {
+  const char* name = ControlName(id);
+  return *name ? findChild<QWidget*>(QString::fromLatin1(name)) : nullptr;
+}
+
+// Reads the text as an unsigned decimal number: leading blanks skipped, the
+// digits up to the first other character; no digits (or more than an
+// unsigned holds) gives 0.
+unsigned CArchiveDlg::GetDlgItemInt(int id) const {
+  auto* edit = qobject_cast<QLineEdit*>(GetDlgItem(id));
+  if (!edit) return 0;
+  const QString text = edit->text();
+  qsizetype i = 0;
+  while (i < text.size() && text[i] == QLatin1Char(' ')) ++i;
+  unsigned long long value = 0;
+  bool any = false;
+  for (; i < text.size() && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++i) {
+    any = true;
+    value = value * 10 + static_cast<unsigned>(text[i].unicode() - '0');
+    if (value > UINT_MAX) return 0;
+  }
+  return any ? static_cast<unsigned>(value) : 0;
+}
+
+// Sets the text; like the platform's edit box, a set text always counts as a
+// change, also when it is the same text.
+void CArchiveDlg::SetDlgItemInt(int id, unsigned value) {
+  auto* edit = qobject_cast<QLineEdit*>(GetDlgItem(id));
+  if (!edit) return;
+  const QString text = QString::number(value);
+  if (edit->text() == text) {
+    if (id == IDC_SAMPLE_COUNT) OnSampleCountChange();
+  } else {
+    edit->setText(text);
+  }
+}
+
+void CArchiveDlg::SetWaitCursor(bool on) {
+  if (on) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ++waitCursorDepth_;
+  } else if (waitCursorDepth_ > 0) {
+    QApplication::restoreOverrideCursor();
+    --waitCursorDepth_;
+  }
+}
+
+QString CArchiveDlg::MessageBoxCaption() {
+  QString name = QCoreApplication::applicationName();
+  if (name.isEmpty()) name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+  return name;
+}
+
+void CArchiveDlg::ShowBox(const QString& text, QMessageBox::Icon boxIcon) {
+  if (presentBox_) {
+    presentBox_(this, MessageBoxCaption(), text, boxIcon);
+    return;
+  }
+  QMessageBox box(boxIcon, MessageBoxCaption(), text, QMessageBox::Ok, this);
+  box.exec();
+}
+
+void CArchiveDlg::SetProgressRange(int low, int high) { ui_->IDC_PROGRESS->setRange(low, high); }
+
+void CArchiveDlg::SetProgressPos(int pos) { ui_->IDC_PROGRESS->setValue(pos); }
+
+void CArchiveDlg::SetStatusSuffix(const std::string& suffix) { statusSuffix = suffix; }
+
+void CArchiveDlg::ShowMessageBox(const std::string& text) { ShowBox(QString::fromLatin1(text), QMessageBox::NoIcon); }
+
+void CArchiveDlg::WriteResultsFile(int count) {
+  QtSaveDialog fileDialog(this);
+  SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog;
+  const WriteOutcome outcome = velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+  switch (outcome.kind) {
+    case WriteOutcome::Written:
+      statusSuffix = FILE_WRITTEN_TEXT;
+      ui_->IDC_STATUS->setText(QString::fromLatin1(FILE_WRITTEN_TEXT));
+      ui_->IDC_PROGRESS->setValue(0);
+      break;
+    case WriteOutcome::Failed:
+      ShowBox(QStringLiteral("The file %1 was not written: %2")
+                  .arg(QFile::decodeName(outcome.path.c_str()), QString::fromLocal8Bit(outcome.error.c_str())),
+              QMessageBox::Critical);
+      break;
+    case WriteOutcome::Cancelled:
+      break;
+  }
+}
+
+const char* ControlName(int id) {
+  switch (id) {
+    case IDC_CLOCK: return "IDC_CLOCK";
+    case IDC_STATUS: return "IDC_STATUS";
+    case IDC_READ_ARCHIVE: return "IDC_READ_ARCHIVE";
+    case IDC_PROGRESS: return "IDC_PROGRESS";
+    case IDC_SAMPLE_COUNT: return "IDC_SAMPLE_COUNT";
+    case IDC_SAMPLE_SPIN: return "IDC_SAMPLE_SPIN";
+    case IDC_EXPORT_EXCEL: return "IDC_EXPORT_EXCEL";
+    default: return "";
+  }
+}
+
+}  // namespace velorix

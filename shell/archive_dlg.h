@@ -1,0 +1,140 @@
+#pragma once
+
+// The main window: the clock, the number of samples with its up-down
+// control, the format check box, the "Reading archive" button, the progress
+// bar and the status line. It owns the link, starts it on the first clock
+// tick, shows the worker's status texts and feeds the worker's frames to the
+// archive download, and stores the link's port number when it goes.
+
+#include <QDialog>
+#include <QMessageBox>
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "archive/archive_download.h"
+#include "archive/archive_record.h"
+#include "archive/results_file.h"
+#include "link/device_link.h"
+#include "shell/window_adapters.h"
+
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+
+namespace Ui {
+class MainDialog;
+}
+
+namespace velorix {
+
+class ClockFace;
+class UpDownControl;
+
+class CArchiveDlg : public QDialog, private DownloadView {
+  Q_OBJECT
+
+ public:
+  using LinkFactory = std::function<std::unique_ptr<CDeviceLink>()>;
+  // The local time now, or nothing when it can't be had.
+  using LocalTimeSource = std::function<std::optional<std::tm>()>;
+  // Shows a box with an OK button and waits until it is closed.
+  using MessageBoxPresenter =
+      std::function<void(QWidget* owner, const QString& caption, const QString& text, QMessageBox::Icon icon)>;
+
+  // makeLink: where the link comes from; by default a CDeviceLink on the real
+  // serial ports.
+  explicit CArchiveDlg(QWidget* parent = nullptr, LinkFactory makeLink = {});
+  ~CArchiveDlg() override;
+  CArchiveDlg(const CArchiveDlg&) = delete;
+  CArchiveDlg& operator=(const CArchiveDlg&) = delete;
+
+  int sampleCount = 0;
+  int exportExcel = 0;
+  std::unique_ptr<CDeviceLink> deviceLink;
+  UpDownControl* sampleSpin = nullptr;
+  int portSetting = 0;
+  QIcon icon;
+
+  // The window's own status text, shown after each status text of the worker.
+  static std::string statusSuffix;
+  // 1 until the first clock tick has started the link.
+  static int firstTick;
+  static const char* const monthNames[13];
+  // The About item's text; empty adds no item.
+  static QString aboutBoxString;
+
+  bool OnInitDialog();
+  void OnTimer(int timerId);
+  int OnLinkFrame(const std::uint8_t* frame, int length);
+  int OnLinkStatus(const std::string& text);
+  void OnReadArchive();
+  void OnSampleCountChange();
+  void OnVScroll();
+  void OnExportExcel();
+  void OnSysCommand(int commandId);
+  void OnDestroy();
+
+  // The two clock lines for a local time, or for none.
+  static std::string ClockLine1(const std::tm* local);
+  static std::string ClockLine2(const std::tm* local);
+  // What the clock shows now (empty before the first tick).
+  const std::string& ClockText(int line) const { return clockLines_[line == 0 ? 0 : 1]; }
+
+  // Controls by identifier.
+  QWidget* GetDlgItem(int id) const;
+  QMenu* SystemMenu() const { return systemMenu_; }
+  ArchiveDownload& Download() { return *download_; }
+  const DownloadStore& Store() const { return *store_; }
+
+  // Seams for tests and tools.
+  void SetLocalTimeSource(LocalTimeSource source) { localTime_ = std::move(source); }
+  void SetSaveDialog(SaveDialog* dialog) { saveDialog_ = dialog; }
+  void SetMessageBoxPresenter(MessageBoxPresenter presenter) { presentBox_ = std::move(presenter); }
+  static QString MessageBoxCaption();
+
+ protected:
+  void timerEvent(QTimerEvent* event) override;
+  void customEvent(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ public slots:
+  void done(int result) override;
+
+ private:
+  // DownloadView: what the archive download uses of the window.
+  void SetProgressRange(int low, int high) override;
+  void SetProgressPos(int pos) override;
+  void SetStatusSuffix(const std::string& suffix) override;
+  void ShowMessageBox(const std::string& text) override;
+  void WriteResultsFile(int sampleCount) override;
+
+  void ShowBox(const QString& text, QMessageBox::Icon icon);
+  unsigned GetDlgItemInt(int id) const;
+  void SetDlgItemInt(int id, unsigned value);
+  void SetWaitCursor(bool on);
+
+  std::unique_ptr<Ui::MainDialog> ui_;
+  ClockFace* clockFace_ = nullptr;
+  QMenu* systemMenu_ = nullptr;
+  QtLinkOwner linkOwner_;
+  std::unique_ptr<DownloadStore> store_;
+  std::unique_ptr<ArchiveDownload> download_;
+  int clockTimerId_ = 0;
+  std::string clockLines_[2];
+  LocalTimeSource localTime_;
+  SaveDialog* saveDialog_ = nullptr;
+  MessageBoxPresenter presentBox_;
+  int waitCursorDepth_ = 0;
+  bool gone_ = false;      // the modal run has ended: link notices are dropped
+  bool centred_ = false;
+};
+
+}  // namespace velorix

@@ -1,0 +1,80 @@
+#include "shell/window_adapters.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QRegularExpression>
+
+#include "shell/window_ids.h"
+
+namespace velorix {
+
+LinkFrameEvent::LinkFrameEvent(std::vector<std::uint8_t> bytes)
+    : QEvent(WM_LINK_FRAME), frame(std::move(bytes)) {}
+
+LinkTextEvent::LinkTextEvent(QEvent::Type type, std::string t, MessageBoxKind k)
+    : QEvent(type), text(std::move(t)), kind(k) {}
+
+WaitCursorEvent::WaitCursorEvent(bool o) : QEvent(WM_LINK_WAIT_CURSOR), on(o) {}
+
+QtLinkOwner::QtLinkOwner(QObject* target) : target_(target) {}
+
+void QtLinkOwner::Detach() {
+  std::lock_guard lock(mutex_);
+  target_ = nullptr;
+}
+
+void QtLinkOwner::Post(QEvent* event) {
+  std::lock_guard lock(mutex_);
+  if (target_ == nullptr) {
+    delete event;
+    return;
+  }
+  QCoreApplication::postEvent(target_, event);
+}
+
+void QtLinkOwner::PostLinkFrame(std::vector<std::uint8_t> frame) { Post(new LinkFrameEvent(std::move(frame))); }
+
+void QtLinkOwner::PostLinkStatus(std::string text) { Post(new LinkTextEvent(WM_LINK_STATUS, std::move(text))); }
+
+void QtLinkOwner::PostMessageBox(std::string text, MessageBoxKind kind) {
+  Post(new LinkTextEvent(WM_LINK_MESSAGE_BOX, std::move(text), kind));
+}
+
+void QtLinkOwner::SetWaitCursor(bool on) { Post(new WaitCursorEvent(on)); }
+
+QStringList QtNameFilters(const std::string& barFilter) {
+  const QStringList parts = QString::fromLatin1(barFilter).split(QLatin1Char('|'));
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    const QString display = parts[i];
+    if (display.isEmpty()) break;  // the closing "||"
+    QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (QString& pattern : patterns) {
+      pattern = pattern.trimmed();
+      if (pattern == QLatin1String("*.*")) pattern = QStringLiteral("*");
+    }
+    const QString list = patterns.join(QLatin1Char(' '));
+    static const QRegularExpression trailingParens(QStringLiteral("\\s*\\([^()]*\\)\\s*$"));
+    QString text = display;
+    text.remove(trailingParens);
+    filters << text + QStringLiteral(" (") + list + QLatin1Char(')');
+  }
+  return filters;
+}
+
+QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent) {}
+
+std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request) {
+  QFileDialog dialog(parent_, QString(), QDir::currentPath());
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters(QtNameFilters(request.filter));
+  dialog.setDefaultSuffix(QString::fromLatin1(request.defaultExtension));
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+  if (!request.proposedName.empty()) dialog.selectFile(QString::fromLatin1(request.proposedName));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return std::string(QFile::encodeName(dialog.selectedFiles().front()).constData());
+}
+
+}  // namespace velorix

@@ -1,1 +1,98 @@
-// placeholder
+#include "shell/command_line.h"
+
+#include <charconv>
+
+namespace velorix {
+namespace {
+
+bool ParseInt(const std::string& text, int& value) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  auto [end, ec] = std::from_chars(first, last, value);
+  return ec == std::errc() && end == last && first != last;
+}
+
+CommandLine Only(CommandLine::Action action) {
+  CommandLine line;
+  line.action = action;
+  return line;
+}
+
+CommandLine Fail(std::string message) {
+  CommandLine line;
+  line.action = CommandLine::Error;
+  line.error = std::move(message);
+  return line;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine line;
+  if (args.empty()) return line;
+
+  bool haveCount = false, haveFormat = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool inlineValue = false;
+    // Accept both "--count 100" and "--count=100".
+    if (auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inlineValue = true;
+    }
+    if (name == "-h" || name == "--help") return Only(CommandLine::Help);
+    if (name == "-V" || name == "--version") return Only(CommandLine::Version);
+    if (name != "--count" && name != "--format" && name != "--output")
+      return Fail("unknown option '" + args[i] + "'");
+    if (!inlineValue) {
+      if (i + 1 >= args.size()) return Fail("option " + name + " needs a value");
+      value = args[++i];
+    }
+    if (name == "--count") {
+      // An out-of-range number is the runner's business (it has its own
+      // message); only text that is no number at all is refused here.
+      if (!ParseInt(value, line.count)) return Fail("--count needs a whole number, not '" + value + "'");
+      haveCount = true;
+    } else if (name == "--format") {
+      if (value == "xls") line.excel = true;
+      else if (value == "doc") line.excel = false;
+      else return Fail("--format is xls or doc, not '" + value + "'");
+      haveFormat = true;
+    } else {
+      if (value.empty()) return Fail("--output needs a file name");
+      line.output = value;
+    }
+  }
+  if (!haveCount) return Fail("--count is missing");
+  if (!haveFormat) return Fail("--format is missing");
+  if (line.output.empty()) return Fail("--output is missing");
+  line.action = CommandLine::Download;
+  return line;
+}
+
+std::string UsageText(const std::string& programName) {
+  return "Usage: " + programName + " [--count N --format xls|doc --output FILE]\n"
+         "\n"
+         "Reads the last N stored measurement records and the empty-cell table\n"
+         "from the instrument on the serial line and writes them to FILE.\n"
+         "Without options the program opens its window.\n"
+         "\n"
+         "  --count N        records to read, 1 to 2000\n"
+         "  --format xls     tab-separated spreadsheet file\n"
+         "  --format doc     text report\n"
+         "  --output FILE    the results file (replaced if it exists)\n"
+         "  -h, --help       show this text\n"
+         "  -V, --version    show the program's version\n"
+         "\n"
+         "The port tried first is kept in Velquor.ini in the current folder;\n"
+         "then COM1..COM4 are tried. COMn is the device named by the environment\n"
+         "variable VELORIX_COMn, or /dev/ttyS<n-1> when it is not set.\n"
+         "\n"
+         "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
+         "not answer, the file could not be written, or the run was interrupted;\n"
+         "2 the command line or the count is wrong.\n";
+}
+
+}  // namespace velorix

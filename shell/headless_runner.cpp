@@ -1,1 +1,201 @@
-// placeholder
+#include "shell/headless_runner.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "archive/archive_download.h"
+#include "archive/archive_record.h"
+#include "archive/results_file.h"
+#include "link/device_link.h"
+#include "link/frame_codec.h"
+#include "link/link_state.h"
+#include "shell/queued_link_owner.h"
+#include "shell/settings.h"
+#include "shell/terminal_progress.h"
+
+namespace velorix {
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char* const NOT_CONNECTED_STATUS = " Device do't connected.";
+const char* const FILE_WRITTEN = "File is written.";
+
+std::atomic<int> interruptSignal{0};
+
+extern "C" void OnInterrupt(int signal) { interruptSignal.store(signal); }
+
+// The texts that come with every record; on a terminal they only update the
+// progress line instead of filling the screen.
+bool IsRoutineStatus(const std::string& text) {
+  return text == " Waiting response." || text == " Response OK.";
+}
+
+// The save dialog's answer is the path given on the command line.
+class FixedPathDialog : public SaveDialog {
+ public:
+  explicit FixedPathDialog(std::string path) : path_(std::move(path)) {}
+  std::optional<std::string> AskSavePath(const SaveRequest&) override { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class HeadlessView : public DownloadView {
+ public:
+  HeadlessView(const DownloadStore& store, const CommandLine& line, TerminalProgress& progress)
+      : store_(store), line_(line), progress_(progress) {}
+
+  void SetProgressRange(int low, int high) override { progress_.SetRange(low, high); }
+  void SetProgressPos(int pos) override { progress_.SetPos(pos); }
+  void SetStatusSuffix(const std::string& suffix) override { statusSuffix = suffix; }
+  void ShowMessageBox(const std::string& text) override { progress_.Line(text); }
+
+  void WriteResultsFile(int sampleCount) override {
+    FixedPathDialog dialog(line_.output);
+    outcome = velorix::WriteResultsFile(store_, sampleCount, line_.excel ? 1 : 0, dialog,
+                                        std::time(nullptr));
+    if (outcome->kind == WriteOutcome::Written) {
+      statusSuffix = FILE_WRITTEN;
+      progress_.SetPos(0);
+      progress_.Status(FILE_WRITTEN, true);
+    }
+  }
+
+  std::string statusSuffix;
+  std::optional<WriteOutcome> outcome;  // set once the writer has run
+
+ private:
+  const DownloadStore& store_;
+  const CommandLine& line_;
+  TerminalProgress& progress_;
+};
+
+class HeadlessRun {
+ public:
+  HeadlessRun(const CommandLine& line, std::FILE* err)
+      : line_(line), progress_(err), store_(std::make_unique<DownloadStore>()),
+        view_(*store_, line, progress_), download_(link_, *store_, view_) {}
+
+  int Run() {
+    link_.PortNumber(ReadPortSetting());
+    link_.Start(&owner_);
+    // Placed before the instrument is found: the link sends it as soon as the
+    // probe has been answered.
+    download_.OnReadArchive(line_.count);
+
+    int status = Serve();
+    progress_.Finish();
+
+    WritePortSetting(link_.PortNumber(-1));
+    link_.Stop();
+    return status;
+  }
+
+ private:
+  int Serve() {
+    for (;;) {
+      if (int signal = interruptSignal.load()) return Interrupted(signal);
+      std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(100));
+      if (!notice) continue;
+      if (std::optional<int> status = Handle(*notice)) return *status;
+      if (view_.outcome) return Finish();
+    }
+  }
+
+  // Handles one notice; gives the exit status when the run is over.
+  std::optional<int> Handle(const LinkNotice& notice) {
+    switch (notice.kind) {
+      case LinkNotice::Status:
+        progress_.Status(notice.text + view_.statusSuffix, !IsRoutineStatus(notice.text));
+        if (notice.text == NOT_CONNECTED_STATUS) return EXIT_FAILED;
+        break;
+      case LinkNotice::MessageBox:
+        // The operator cannot close a box here; print it and go on, as the
+        // window does once the box is closed.
+        progress_.Line(notice.text);
+        link_.MessageBoxClosed();
+        break;
+      case LinkNotice::PortTried:
+        if (notice.text != "ok") ReportPortTry(notice);
+        break;
+      case LinkNotice::Frame:
+        if (notice.frame.empty()) {
+          download_.OnLinkFrame(nullptr, 0);
+          if (!view_.outcome) return EXIT_FAILED;  // the link gave up mid-download
+        } else {
+          download_.OnLinkFrame(notice.frame.data(), static_cast<int>(notice.frame.size()));
+        }
+        break;
+    }
+    return std::nullopt;
+  }
+
+  void ReportPortTry(const LinkNotice& notice) {
+    std::string line = "COM" + std::to_string(notice.portNumber) + " (" +
+                       (notice.device.empty() ? std::string("no device") : notice.device) +
+                       "): " + notice.text;
+    if (notice.text.find("permission") != std::string::npos)
+      line += " (add the user to the 'dialout' group: sudo usermod -aG dialout $USER, then log in again)";
+    progress_.Line(line);
+  }
+
+  // The writer has run. CMD_END was placed before it; wait for its answer (at
+  // most one reply time-out) so the instrument always sees the download end.
+  int Finish() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_TIMEOUT_MS);
+    bool answered = false;
+    while (!answered && std::chrono::steady_clock::now() < deadline && !interruptSignal.load()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      std::optional<LinkNotice> notice = owner_.Take(left);
+      if (!notice) break;
+      if (notice->kind == LinkNotice::Frame) answered = true;
+      Handle(*notice);
+    }
+    // The status that follows the answer is already queued; show it too.
+    while (std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(20)))
+      if (notice->kind != LinkNotice::Frame) Handle(*notice);
+
+    const WriteOutcome& outcome = *view_.outcome;
+    if (outcome.kind == WriteOutcome::Written) return 0;
+    progress_.Line("The results file was not written: " + line_.output + ": " + outcome.error);
+    return EXIT_FAILED;
+  }
+
+  int Interrupted(int signal) {
+    progress_.Line(std::string("Interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
+                   "; no file was written.");
+    return EXIT_FAILED;
+  }
+
+  const CommandLine& line_;
+  TerminalProgress progress_;
+  std::unique_ptr<DownloadStore> store_;
+  QueuedLinkOwner owner_;
+  CDeviceLink link_;
+  HeadlessView view_;
+  ArchiveDownload download_;
+};
+
+}  // namespace
+
+int RunHeadless(const CommandLine& line, std::FILE* err) {
+  if (line.count < 1 || line.count > 2000) {
+    std::fprintf(err, "Number is incorrect (1...2000)\n");
+    return EXIT_USAGE;
+  }
+  interruptSignal.store(0);
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  HeadlessRun run(line, err);
+  return run.Run();
+}
+
+}  // namespace velorix

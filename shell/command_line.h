@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velorix {
+
+// What the command line asks for. No arguments at all opens the window.
+struct CommandLine {
+  enum Action { Window, Download, Help, Version, Error } action = Window;
+  int count = 0;             // records to read; checked by the runner, not here
+  bool excel = false;        // --format xls (true) or doc (false)
+  std::string output;        // the results file
+  std::string error;         // for Error: what was wrong
+};
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText(const std::string& programName);
+
+}  // namespace velorix

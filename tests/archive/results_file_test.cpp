@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cfloat>
@@ -16,6 +18,7 @@
 #include <locale>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 
 #include "record_builder.h"
 
@@ -388,10 +391,41 @@ TEST_F(ResultsFile, FullArchiveHasOnlyLineFeeds) {
     // 1334 of the 2000 slots hold results.
     EXPECT_EQ(lines, exportExcel ? 1 + 1334 + 2 + 6 : 1334 * 7 + 2 + 6 + 1);
   }
-  // A count beyond the store writes the whole store and reads nothing past it.
-  ASSERT_EQ(Write(*store, 100000, 1, dir / "all.xls").kind, WriteOutcome::Written);
-  const std::string all = ReadAll(dir / "all.xls");
-  EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 1600 + 2 + 6);
+}
+
+// A store that ends right where an inaccessible page begins: reading one
+// record past it faults.
+class GuardedStore {
+ public:
+  GuardedStore() {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t pages = (sizeof(DownloadStore) + page - 1) / page;
+    size_ = (pages + 1) * page;
+    base_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base_ == MAP_FAILED) throw std::runtime_error("mmap");
+    ::mprotect(static_cast<char*>(base_) + pages * page, page, PROT_NONE);
+    store_ = new (static_cast<char*>(base_) + pages * page - sizeof(DownloadStore)) DownloadStore();
+  }
+  ~GuardedStore() { ::munmap(base_, size_); }
+  DownloadStore& operator*() { return *store_; }
+
+ private:
+  void* base_;
+  std::size_t size_;
+  DownloadStore* store_;
+};
+
+TEST_F(ResultsFile, CountBeyondTheStoreReadsNothingPastIt) {
+  GuardedStore store;
+  for (auto& slot : (*store).recordSlots) slot.image[4] = KIND_SAMPLE;
+  for (int count : {RECORD_SLOT_COUNT, RECORD_SLOT_COUNT + 2, 100000}) {
+    ASSERT_EQ(Write(*store, count, 1, dir / "all.xls").kind, WriteOutcome::Written);
+    const std::string all = ReadAll(dir / "all.xls");
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + RECORD_SLOT_COUNT + 2 + 6) << count;
+  }
+  ASSERT_EQ(Write(*store, -5, 0, dir / "none.doc").kind, WriteOutcome::Written);
+  const std::string none = ReadAll(dir / "none.doc");
+  EXPECT_EQ(std::count(none.begin(), none.end(), '\n'), 1 + 1 + 6 + 1);
 }
 
 TEST_F(ResultsFile, ExistingLongerFileIsReplacedEntirely) {
@@ -479,13 +513,22 @@ TEST_F(ResultsFile, FailureAfterSomeChunksRemovesTheFile) {
 }
 
 TEST_F(ResultsFile, DiskFullIsReportedAndTheDeviceLeftAlone) {
-  struct stat info {};
-  if (::stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode)) GTEST_SKIP() << "no /dev/full";
+  // A private node of the full device, so that a writer that wrongly removes
+  // what it could not write can only hit this copy, never the system's.
+  const fs::path full = dir / "full";
+  if (::mknod(full.c_str(), S_IFCHR | 0666, ::makedev(1, 7)) != 0) GTEST_SKIP() << "cannot make a device node";
+  const int probe = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
+  if (probe < 0) GTEST_SKIP() << "device nodes are not usable here";
+  const bool isFull = ::write(probe, "x", 1) < 0 && errno == ENOSPC;
+  ::close(probe);
+  if (!isFull) GTEST_SKIP() << "the node does not behave as the full device";
+
   const auto store = WorkedExampleStore();
-  const WriteOutcome outcome = Write(*store, 2, 1, "/dev/full");
+  const WriteOutcome outcome = Write(*store, 2, 1, full);
   EXPECT_EQ(outcome.kind, WriteOutcome::Failed);
   EXPECT_EQ(outcome.error, "No space left on device");
-  ASSERT_EQ(::stat("/dev/full", &info), 0);
+  struct stat info {};
+  ASSERT_EQ(::stat(full.c_str(), &info), 0);
   EXPECT_TRUE(S_ISCHR(info.st_mode));
 }
 

@@ -71,7 +71,9 @@ Faults. A request is every checked frame whose code is not 255, counted from
   --flood N[@K]        send N noise bytes right after the first probe's echo,
                        or after the reply to request K
   --probe-reply HEX    answer code-255 frames with these bytes ("" = nothing)
-  --baud N             pace all output like a line at N baud, 11 bits a byte
+  --baud N             pace the line like N baud, 11 bits a byte: a reply
+                       starts after the request's own time on the wire and
+                       leaves byte by byte
   --exit-after K       on receiving request K, close the pty without answering
                        and exit: the program's port hangs up (EIO), like an
                        adapter pulled out
@@ -324,6 +326,7 @@ int Serve(const Options& o, const SimArchive& archive) {
         continue;
       }
       log.Line(Hex(frame));
+      wire.ReceivedOverWire(frame.size());
       const FrameDecision d = faults.OnFrame(frame[2]);
       if (d.vanish) {
         if (!o.quiet)

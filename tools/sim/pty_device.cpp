@@ -94,6 +94,13 @@ bool WireWriter::Send(const std::uint8_t* bytes, std::size_t count) {
   return true;
 }
 
+void WireWriter::ReceivedOverWire(std::size_t count) {
+  if (shape_.baud <= 0) return;
+  const std::int64_t arrived =
+      MonotonicNs() + static_cast<std::int64_t>(count) * 11 * 1000000000 / shape_.baud;
+  lineFreeNs_ = std::max(lineFreeNs_, arrived);
+}
+
 // At a given baud rate each byte (start bit, 8 data bits, two stop bits)
 // takes 11 bit times. Deadlines are absolute and computed from the start of
 // the burst, so oversleeping one byte does not delay the rest.

@@ -53,6 +53,10 @@ class WireWriter {
   // False when stopped, or when the reader stopped taking bytes for a second
   // (the rest is dropped, as bytes are lost on a line nobody reads).
   bool Send(const std::uint8_t* bytes, std::size_t count);
+  // A frame of `count` bytes has just come in. The pty hands it over at once,
+  // but on a real line its last byte would only now be starting to arrive: the
+  // answer waits for the request's own time on the wire.
+  void ReceivedOverWire(std::size_t count);
 
  private:
   bool SendPiece(const std::uint8_t* bytes, std::size_t count);

@@ -25,3 +25,13 @@ install_packages() {
 install_build_deps() {
   install_packages "${VELORIX_BUILD_PACKAGES[@]}"
 }
+
+# A locale whose decimal point is a comma, so the tests can show that the
+# results files never follow the process locale.
+install_decimal_comma_locale() {
+  locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8' && return 0
+  install_packages locales
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not make the de_DE.UTF-8 locale; its test will be skipped" >&2
+}

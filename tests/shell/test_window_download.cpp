@@ -1,0 +1,126 @@
+// A whole download through the window against the simulated instrument on a
+// pseudo-terminal: press "Reading archive", answer the save dialog with a
+// path, and compare the file byte for byte with the one the results writer
+// makes from the simulator's own archive.
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "sim/archive_model.h"
+#include "shell/archive_dlg.h"
+#include "shell/settings.h"
+#include "shell/window_ids.h"
+#include "sim_process.h"
+#include "tests/shell/test_support.h"
+#include "tests/shell/window_test_support.h"
+
+namespace velorix {
+namespace {
+
+using testing::PumpUntil;
+using testing::ReadFile;
+using testing::ScratchFolder;
+
+class FixedAnswer : public SaveDialog {
+ public:
+  explicit FixedAnswer(std::string path) : path_(std::move(path)) {}
+  std::optional<std::string> AskSavePath(const SaveRequest& request) override {
+    requests.push_back(request);
+    return path_;
+  }
+  std::vector<SaveRequest> requests;
+
+ private:
+  std::string path_;
+};
+
+struct DownloadCase {
+  const char* name;
+  int count;
+  int pointer;
+  bool spreadsheet;
+};
+
+class WindowDownload : public ::testing::TestWithParam<DownloadCase> {};
+
+TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
+  const DownloadCase& c = GetParam();
+  CArchiveDlg::statusSuffix.clear();
+  CArchiveDlg::firstTick = 1;
+  std::filesystem::remove(SettingsFilePath());
+
+  simtest::SimProcess sim({"--quiet", "--seed", "7", "--pointer", std::to_string(c.pointer)});
+  ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
+  for (const char* other : {"VELORIX_COM1", "VELORIX_COM3", "VELORIX_COM4"}) ::setenv(other, "/nonexistent", 1);
+
+  ScratchFolder results;
+  const std::string chosen = results.file(c.spreadsheet ? "out.xls" : "out.doc");
+  FixedAnswer answer(chosen);
+  std::vector<QString> boxes;
+
+  auto dlg = std::make_unique<CArchiveDlg>();
+  dlg->SetSaveDialog(&answer);
+  dlg->SetMessageBoxPresenter(
+      [&](QWidget*, const QString&, const QString& text, QMessageBox::Icon) { boxes.push_back(text); });
+  auto* status = qobject_cast<QLabel*>(dlg->GetDlgItem(IDC_STATUS));
+  auto* progress = qobject_cast<QProgressBar*>(dlg->GetDlgItem(IDC_PROGRESS));
+
+  dlg->OnTimer(CLOCK_TIMER);  // the first tick starts the link
+  ASSERT_TRUE(PumpUntil([&] { return status->text().startsWith(" Device connected on COM2"); }, 10000))
+      << status->text().toStdString();
+
+  qobject_cast<QLineEdit*>(dlg->GetDlgItem(IDC_SAMPLE_COUNT))->setText(QString::number(c.count));
+  if (c.spreadsheet) qobject_cast<QCheckBox*>(dlg->GetDlgItem(IDC_EXPORT_EXCEL))->click();
+  qobject_cast<QPushButton*>(dlg->GetDlgItem(IDC_READ_ARCHIVE))->click();
+  EXPECT_EQ(CArchiveDlg::statusSuffix, "  Wait for reading.");
+
+  ASSERT_TRUE(PumpUntil([&] { return !answer.requests.empty(); }, 60000)) << status->text().toStdString();
+  EXPECT_EQ(progress->maximum() - progress->minimum(), c.count);
+  ASSERT_TRUE(PumpUntil([&] { return status->text().endsWith("File is written."); }, 5000));
+  EXPECT_EQ(CArchiveDlg::statusSuffix, "File is written.");
+  EXPECT_EQ(progress->value(), 0);
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(answer.requests.front().defaultExtension, c.spreadsheet ? "xls" : "doc");
+
+  // What the file must hold: the writer run over the simulator's archive.
+  sim::SimArchive archive = sim::GenerateArchive(7);
+  DownloadStore expectedStore;
+  for (int i = 0; i < c.count; ++i) {
+    const sim::RecordImage& image = sim::RecordAt(archive, c.pointer - c.count + i);
+    std::copy(image.begin(), image.end(), expectedStore.recordSlots[static_cast<std::size_t>(i)].image.begin());
+  }
+  for (int i = 0; i < 6; ++i) {
+    expectedStore.emptyCells.co[i] = archive.co[static_cast<std::size_t>(i)];
+    expectedStore.emptyCells.tgDo[i] = archive.tgDo[static_cast<std::size_t>(i)];
+  }
+  FixedAnswer expectedAnswer(results.file("expected"));
+  ASSERT_EQ(WriteResultsFile(expectedStore, c.count, c.spreadsheet ? 1 : 0, expectedAnswer, std::time(nullptr)).kind,
+            WriteOutcome::Written);
+  const std::string written = ReadFile(chosen);
+  EXPECT_FALSE(written.empty());
+  EXPECT_TRUE(written == ReadFile(results.file("expected"))) << "the file differs from the expected one";
+
+  // The end frame's reply has come back; closing stores the port that answered.
+  ASSERT_TRUE(PumpUntil([&] { return status->text() == " Response OK.File is written."; }, 5000));
+  dlg->show();
+  dlg->close();
+  EXPECT_EQ(ReadFile(SettingsFilePath()), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+  dlg.reset();  // stops the link
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowDownload,
+    ::testing::Values(DownloadCase{"Spreadsheet100WrappingTheRing", 100, 5, true},
+                      DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false}),
+    [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace velorix

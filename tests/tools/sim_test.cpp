@@ -245,6 +245,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"corrupt_every_second",
                   {"--corrupt-every", "2"},
                   {{kPointer, OK}, {kTable, BAD}, {kRecord9, OK}, {kRecord9, BAD}}},
+        FaultCase{"corrupt_first_try_of_each",
+                  {"--corrupt-first-try"},
+                  {{kPointer, BAD}, {kPointer, OK}, {kTable, BAD}, {kTable, OK}, {kRecord9, BAD},
+                   {kPointer, BAD}, {kProbe, OK}, {kPointer, OK}}},
         FaultCase{"pieces_at_wire_speed",
                   {"--pieces", "5,15", "--baud", "9600"},
                   {{kProbe, OK}, {kTable, OK}, {kRecord9, OK}}}),
@@ -257,6 +261,23 @@ TEST_F(SimTest, GarbageComesJustBeforeTheChosenReply) {
   ASSERT_EQ(reply.size(), 16u);
   EXPECT_EQ(Bytes(reply.begin() + 9, reply.end()), ExchangeFrame(kPointer));
   EXPECT_TRUE(ReadFor(fd_, 1, 100).empty()) << "garbage beyond the chosen reply";
+}
+
+// Only the reply to request 2 trickles in; the ones before and after come whole.
+TEST_F(SimTest, PiecesCanBeKeptToOneReply) {
+  Start({"--pieces", "1,300@2"});
+  for (int request = 1; request <= 3; ++request) {
+    SCOPED_TRACE("request " + std::to_string(request));
+    ASSERT_TRUE(WriteFrame(fd_, kPointer));
+    Bytes reply = ReadFor(fd_, 1, 2000);
+    ASSERT_EQ(reply.size(), 1u);
+    const Bytes soon = ReadFor(fd_, 6, 100);
+    EXPECT_EQ(soon.size(), request == 2 ? 0u : 6u);
+    reply.insert(reply.end(), soon.begin(), soon.end());
+    const Bytes rest = ReadFor(fd_, 7 - reply.size(), 5000);
+    reply.insert(reply.end(), rest.begin(), rest.end());
+    EXPECT_EQ(reply, (Bytes{0x01, 0x07, 0x0B, 0x05, 0x00, 0x18, 0x00}));
+  }
 }
 
 TEST_F(SimTest, ProbeCanBeAnsweredWithOtherBytes) {

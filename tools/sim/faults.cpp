@@ -4,11 +4,17 @@
 
 namespace velorix::sim {
 
-FrameDecision FaultState::OnFrame(std::uint8_t code) {
+FrameDecision FaultState::OnFrame(const std::vector<std::uint8_t>& frame) {
   FrameDecision d;
-  const bool probe = code == CMD_END;
-  if (probe) ++probes_;
-  else ++requests_;
+  const bool probe = frame.size() < 3 || frame[2] == CMD_END;
+  bool repeat = false;
+  if (probe) {
+    ++probes_;
+  } else {
+    ++requests_;
+    repeat = frame == lastRequest_;
+    lastRequest_ = frame;
+  }
 
   if (plan_.silent || (plan_.silentAfter >= 0 && requests_ > plan_.silentAfter)) {
     d.answer = false;
@@ -18,6 +24,7 @@ FrameDecision FaultState::OnFrame(std::uint8_t code) {
     const bool first = probes_ == 1;
     if (first && plan_.garbageAt == 0) d.garbageBefore = plan_.garbageBytes;
     if (first && plan_.floodAt == 0) d.floodAfter = plan_.floodBytes;
+    d.inPieces = plan_.piecesAt < 0 || (first && plan_.piecesAt == 0);
     return d;
   }
   const int n = requests_;
@@ -30,9 +37,11 @@ FrameDecision FaultState::OnFrame(std::uint8_t code) {
     d.answer = false;
     return d;
   }
-  d.corrupt = n == plan_.corrupt || (plan_.corruptEvery > 0 && n % plan_.corruptEvery == 0);
+  d.corrupt = n == plan_.corrupt || (plan_.corruptEvery > 0 && n % plan_.corruptEvery == 0) ||
+              (plan_.corruptFirstTry && !repeat);
   if (plan_.garbageAt < 0 || plan_.garbageAt == n) d.garbageBefore = plan_.garbageBytes;
   if (plan_.floodAt == n) d.floodAfter = plan_.floodBytes;
+  d.inPieces = plan_.piecesAt < 0 || plan_.piecesAt == n;
   return d;
 }
 

@@ -7,6 +7,8 @@
 // with code 255 are the probe (and, byte for byte the same, the end of a
 // download); they are answered but never counted. Repeats of a request count
 // again, so "--drop 3" loses the third request once and answers its repeat.
+// A request counts as a repeat when it is the same frame, byte for byte, as
+// the request just before it.
 
 #include <cstdint>
 #include <vector>
@@ -19,6 +21,7 @@ struct FaultPlan {
   int drop = 0;                    // leave request N unanswered, once
   int corrupt = 0;                 // wrong checksum on the reply to request N, once
   int corruptEvery = 0;            // ... to every request whose number is a multiple of N
+  bool corruptFirstTry = false;    // ... to every request that is not a repeat
   int garbageBytes = 0;            // junk bytes sent just before a reply
   int garbageAt = -1;              // -1: before every request's reply; 0: the first probe; K
   int floodBytes = 0;              // noise bytes sent right after a reply
@@ -26,6 +29,7 @@ struct FaultPlan {
   bool customProbeReply = false;   // answer code-255 frames with probeReply instead
   std::vector<std::uint8_t> probeReply;
   int exitAfter = 0;               // vanish on receiving request K, unanswered
+  int piecesAt = -1;               // replies sent in pieces: -1 all; 0 the first probe's echo; K
 };
 
 struct FrameDecision {
@@ -34,18 +38,21 @@ struct FrameDecision {
   int garbageBefore = 0;
   int floodAfter = 0;
   bool vanish = false;
+  bool inPieces = true;  // send the reply in the configured pieces (if any)
 };
 
 class FaultState {
  public:
   explicit FaultState(const FaultPlan& plan) : plan_(plan) {}
-  FrameDecision OnFrame(std::uint8_t code);
+  // `frame` is a checked frame just received (at least 3 bytes).
+  FrameDecision OnFrame(const std::vector<std::uint8_t>& frame);
   int Requests() const { return requests_; }
 
  private:
   const FaultPlan& plan_;
   int requests_ = 0;
   int probes_ = 0;
+  std::vector<std::uint8_t> lastRequest_;
 };
 
 }  // namespace velorix::sim

@@ -64,7 +64,13 @@ Faults. A request is every checked frame whose code is not 255, counted from
   --drop N             leave request N unanswered (its repeat is request N+1)
   --corrupt N          reply to request N with a wrong low checksum byte
   --corrupt-every N    the same for every request whose number is a multiple of N
-  --pieces SIZE,GAP_MS send every reply in pieces of SIZE bytes, GAP_MS apart
+  --corrupt-first-try  the same for every request that is not a repeat (the
+                       same frame as the request just before): each reply
+                       comes corrupt once, and clean when the request repeats
+  --pieces SIZE,GAP_MS[@K]
+                       send every reply in pieces of SIZE bytes, GAP_MS apart;
+                       with @K only the reply to request K (@0: the first
+                       probe's echo). The simulator reads nothing meanwhile.
   --garbage N[@K]      send N junk bytes just before the reply to request K;
                        without @K before every request's reply; @0: before
                        the first probe's echo
@@ -173,6 +179,7 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
     else if (name == "--drop") ok = number(1, 1000000000, o.faults.drop);
     else if (name == "--corrupt") ok = number(1, 1000000000, o.faults.corrupt);
     else if (name == "--corrupt-every") ok = number(1, 1000000000, o.faults.corruptEvery);
+    else if (name == "--corrupt-first-try") o.faults.corruptFirstTry = true;
     else if (name == "--exit-after") ok = number(1, 1000000000, o.faults.exitAfter);
     else if (name == "--baud") ok = number(1, 4000000, o.shape.baud);
     else if (name == "--garbage") {
@@ -192,14 +199,19 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
     } else if (name == "--pieces") {
       const auto v = value().value_or("");
       const auto comma = v.find(',');
+      const auto at = v.find('@');
       const auto size = ParseInt(std::string_view(v).substr(0, comma), 1, 100000);
-      const auto gap = comma == std::string::npos
+      const auto gap = comma == std::string::npos || (at != std::string::npos && at < comma)
                            ? std::nullopt
-                           : ParseInt(std::string_view(v).substr(comma + 1), 0, 600000);
-      ok = size && gap;
+                           : ParseInt(std::string_view(v).substr(comma + 1, at - comma - 1), 0, 600000);
+      const auto reply = at == std::string::npos
+                             ? std::optional<long>(-1)
+                             : ParseInt(std::string_view(v).substr(at + 1), 0, 1000000000);
+      ok = size && gap && reply;
       if (ok) {
         o.shape.pieceSize = static_cast<int>(*size);
         o.shape.pieceGapMs = static_cast<int>(*gap);
+        o.faults.piecesAt = static_cast<int>(*reply);
       }
     } else {
       error = "unknown option " + name;
@@ -327,7 +339,7 @@ int Serve(const Options& o, const SimArchive& archive) {
       }
       log.Line(Hex(frame));
       wire.ReceivedOverWire(frame.size());
-      const FrameDecision d = faults.OnFrame(frame[2]);
+      const FrameDecision d = faults.OnFrame(frame);
       if (d.vanish) {
         if (!o.quiet)
           std::fprintf(stderr, "velorix-sim: request %d received, hanging up\n",
@@ -345,7 +357,7 @@ int Serve(const Options& o, const SimArchive& archive) {
       out.insert(out.end(), reply.begin(), reply.end());
       const auto flood = Noise(d.floodAfter, noiseState);
       out.insert(out.end(), flood.begin(), flood.end());
-      if (!out.empty() && !wire.Send(out.data(), out.size()) && !g_stop && !o.quiet)
+      if (!out.empty() && !wire.Send(out.data(), out.size(), d.inPieces) && !g_stop && !o.quiet)
         std::fprintf(stderr, "velorix-sim: reply not taken by the reader, dropped\n");
     }
   }

@@ -83,9 +83,9 @@ void PtyDevice::Vanish() {
   master_ = heldSlave_ = -1;
 }
 
-bool WireWriter::Send(const std::uint8_t* bytes, std::size_t count) {
+bool WireWriter::Send(const std::uint8_t* bytes, std::size_t count, bool inPieces) {
   const std::size_t piece =
-      shape_.pieceSize > 0 ? static_cast<std::size_t>(shape_.pieceSize) : count;
+      inPieces && shape_.pieceSize > 0 ? static_cast<std::size_t>(shape_.pieceSize) : count;
   for (std::size_t at = 0; at < count; at += piece) {
     if (at > 0 && !SleepUntil(MonotonicNs() + std::int64_t{shape_.pieceGapMs} * 1000000))
       return false;

@@ -52,7 +52,8 @@ class WireWriter {
       : fd_(fd), shape_(shape), stop_(stop) {}
   // False when stopped, or when the reader stopped taking bytes for a second
   // (the rest is dropped, as bytes are lost on a line nobody reads).
-  bool Send(const std::uint8_t* bytes, std::size_t count);
+  // `inPieces` false: at once (at the paced rate), whatever the piece size.
+  bool Send(const std::uint8_t* bytes, std::size_t count, bool inPieces = true);
   // A frame of `count` bytes has just come in. The pty hands it over at once,
   // but on a real line its last byte would only now be starting to arrive: the
   // answer waits for the request's own time on the wire.

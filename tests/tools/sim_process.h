@@ -80,6 +80,16 @@ class SimProcess {
     return status_;
   }
 
+  // Ends the simulator at once with SIGKILL, nothing closed in order (a
+  // device that vanishes), and waits for it.
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      pid_ = -1;
+    }
+  }
+
   // True when the simulator ended by itself within `timeoutMs`.
   bool ExitsWithin(int timeoutMs) {
     const std::int64_t deadline = NowMs() + timeoutMs;

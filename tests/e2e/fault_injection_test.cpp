@@ -1,0 +1,239 @@
+// Faults on the line, end to end: the program without a window against the
+// simulated instrument on a real pseudo-terminal, the simulator told to
+// misbehave. For each fault: what the operator sees (standard error, exit
+// status) and what is on disk afterwards (the results file, byte for byte, or
+// none; the settings file), and which frames the instrument received.
+//
+// The reply time-out is 3000 ms and a request is written at most five times,
+// so a case that ends in "!!! No Response." takes about 15 s; counts are kept
+// small so that the rest take a few seconds at most.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "headless_run.h"
+
+namespace velorix::e2etest {
+namespace {
+
+constexpr int kPointer = sim::DEFAULT_POINTER;
+
+const std::string kConnected = " Device connected on COM2   Wait for reading.";
+const std::string kWritten = "File is written.";
+const std::string kNoResponse = "!!! No Response.  Wait for reading.";
+
+std::string RepeatLine(int n) { return " Repeat " + std::to_string(n) + ". Waiting response.  Wait for reading."; }
+
+const std::vector<std::string> kGivesUp = {kConnected,    RepeatLine(1), RepeatLine(2),
+                                           RepeatLine(3), RepeatLine(4), kNoResponse};
+
+struct FaultCase {
+  const char* name;
+  std::vector<std::string> simArgs;
+  int count;
+  bool excel;
+  // What the operator sees: the exit status and every line of standard error
+  // except the routine " Waiting response." / " Response OK." of each
+  // exchange. "<pty>" stands for the simulator's device path.
+  int exitStatus;
+  std::vector<std::string> notable;
+  // What is on disk: the results file, byte for byte (true), or none at all.
+  // The settings file holds port 2 either way.
+  bool written;
+  // What the instrument received: the fault-free conversation (0 = the probe,
+  // 1 = the pointer, 2 = the table, then the records, then the end) with the
+  // frames at these positions received twice ...
+  std::vector<int> sentTwice = {};
+  // ... or, when the link gave up, the conversation up to this position, the
+  // frame there received this many times, and nothing after it.
+  int gaveUpAt = -1;
+  int gaveUpTimes = 0;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<std::string> ExpectedFrames(const FaultCase& c) {
+  const std::vector<std::string> clean = CleanConversation(kPointer, c.count);
+  std::vector<std::string> frames;
+  for (int i = 0; i < static_cast<int>(clean.size()); ++i) {
+    if (i == c.gaveUpAt) {
+      frames.insert(frames.end(), static_cast<std::size_t>(c.gaveUpTimes), clean[i]);
+      break;
+    }
+    frames.push_back(clean[i]);
+    if (std::count(c.sentTwice.begin(), c.sentTwice.end(), i)) frames.push_back(clean[i]);
+  }
+  return frames;
+}
+
+class LineFault : public HeadlessRun, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(LineFault, OperatorIsToldAndDiskHoldsTheWholeFileOrNone) {
+  const FaultCase& c = GetParam();
+  const fs::path work = dir_ / "work";
+  fs::create_directory(work);
+  const fs::path log = dir_ / "frames.log";
+  std::vector<std::string> simArgs = {"--quiet", "--log", log.string()};
+  simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
+  simtest::SimProcess sim(simArgs);
+  const std::string outName = c.excel ? "out.xls" : "out.doc";
+
+  const RunResult run =
+      RunIn(work, sim.SlavePath(),
+            {"--count", std::to_string(c.count), "--format", c.excel ? "xls" : "doc", "--output", outName});
+  sim.Stop();
+
+  std::vector<std::string> notable = c.notable;
+  for (std::string& line : notable)
+    if (const auto at = line.find("<pty>"); at != std::string::npos) line.replace(at, 5, sim.SlavePath());
+  EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;
+  EXPECT_EQ(run.NotableLines(), notable) << run.err;
+
+  if (c.written) {
+    EXPECT_EQ(FolderEntries(work), (std::vector<std::string>{"Velquor.ini", outName}));
+    EXPECT_EQ(ReadFile(work / outName), ExpectedFile(kPointer, c.count, c.excel));
+  } else {
+    EXPECT_EQ(FolderEntries(work), std::vector<std::string>{"Velquor.ini"});
+  }
+  EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+  EXPECT_EQ(ReadLines(log), ExpectedFrames(c));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, LineFault,
+    ::testing::Values(
+        // 20 bytes of noise just before the probe's echo: the five bytes read
+        // are not the echo, so COM2 is passed over ("wrong echo"), COM1 is
+        // missing, and COM2, tried again, answers. The download sees nothing
+        // wrong: exit 0 and the exact file.
+        FaultCase{"noise_before_the_echo",
+                  {"--garbage", "20@0"},
+                  3,
+                  true,
+                  0,
+                  {"COM2 (<pty>): wrong echo", "COM1 (/nonexistent/com1): missing", kConnected, kWritten},
+                  true,
+                  {0}},
+        // 30 bytes of noise in front of the first record's reply: the bytes
+        // fail the check and are dropped, the request times out and is
+        // written again once (" Repeat 1."), its clean reply is taken. Exit 0
+        // and the exact file.
+        FaultCase{"noise_before_a_reply",
+                  {"--garbage", "30@3"},
+                  3,
+                  false,
+                  0,
+                  {kConnected, RepeatLine(1), kWritten},
+                  true,
+                  {3}},
+        // Every reply comes with a wrong checksum the first time and clean when
+        // its request is repeated: pointer, table and both records each show
+        // " Repeat 1." once. Exit 0 and the exact file; nothing corrupt in it.
+        FaultCase{"every_reply_corrupted_once",
+                  {"--corrupt-first-try"},
+                  1,
+                  true,
+                  0,
+                  {kConnected, RepeatLine(1), RepeatLine(1), RepeatLine(1), RepeatLine(1), kWritten},
+                  true,
+                  {1, 2, 3, 4}},
+        // The pointer's reply in pieces of 3, 3 and 1 bytes, 2800 ms apart:
+        // the whole reply takes 5.6 s, but each piece comes before the
+        // 3000 ms time-out (counted from the last bytes received) runs out,
+        // so nothing is repeated. Exit 0 and the exact file.
+        FaultCase{"pieces_just_under_the_time_out",
+                  {"--pieces", "3,2800@1"},
+                  2,
+                  true,
+                  0,
+                  {kConnected, kWritten},
+                  true},
+        // The pointer's reply byte by byte, 3300 ms apart: each gap runs the
+        // time-out out, the bytes gathered so far are dropped and the request
+        // is written again; after the fourth repeat the link gives up.
+        // " Repeat 1." to " Repeat 4.", then "!!! No Response.", exit 1, no
+        // results file. (The simulator reads nothing while it sends, so it
+        // logs the pointer request once.)
+        FaultCase{"pieces_just_over_the_time_out",
+                  {"--pieces", "1,3300@1"},
+                  2,
+                  true,
+                  1,
+                  kGivesUp,
+                  false,
+                  {},
+                  1,
+                  1},
+        // The instrument answers the pointer, the table and two records, then
+        // falls silent: the third record's request is written five times,
+        // " Repeat 1." to " Repeat 4.", "!!! No Response.", exit 1, no results
+        // file, and no end of download is sent.
+        FaultCase{"silent_mid_download",
+                  {"--silent-after", "4"},
+                  10,
+                  false,
+                  1,
+                  kGivesUp,
+                  false,
+                  {},
+                  5,
+                  5},
+        // 300 noise bytes right after the probe's echo, more than a frame can
+        // hold: the link reads them all and drops them before it writes the
+        // first request, and the download runs as usual. Exit 0, exact file.
+        FaultCase{"flood_after_the_echo",
+                  {"--flood", "300@0"},
+                  3,
+                  true,
+                  0,
+                  {kConnected, kWritten},
+                  true},
+        // 300 noise bytes right behind the second record's reply, in the same
+        // burst: more than 138 bytes waiting, so the link reads and drops all
+        // of them, the reply with them; the request times out and is repeated
+        // once. Exit 0, exact file.
+        FaultCase{"flood_with_a_reply",
+                  {"--flood", "300@4"},
+                  3,
+                  true,
+                  0,
+                  {kConnected, RepeatLine(1), kWritten},
+                  true,
+                  {4}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The instrument's end of the line disappears mid-download (the simulator is
+// killed with SIGKILL): the program's writes go nowhere and nothing comes
+// back. The operator sees " Repeat 1." to " Repeat 4." and "!!! No Response.",
+// the program exits 1 on its own in about 15 s; no results file is left, and
+// the settings file holds port 2.
+TEST_F(HeadlessRun, AVanishedInstrumentEndsTheRunWithoutAFileAndWithoutHanging) {
+  const fs::path work = dir_ / "work";
+  fs::create_directory(work);
+  const fs::path log = dir_ / "frames.log";
+  // Paced like a 9600 baud line, so the download is still going when the
+  // simulator dies.
+  simtest::SimProcess sim({"--quiet", "--baud", "9600", "--log", log.string()});
+  ProgramRun run(work, sim.SlavePath(), {"--count", "500", "--format", "xls", "--output", "out.xls"},
+                 dir_ / "stderr.txt");
+  const std::int64_t deadline = simtest::NowMs() + 20000;
+  while (ReadLines(log).size() < 10 && simtest::NowMs() < deadline) ::usleep(5 * 1000);
+  ASSERT_GE(ReadLines(log).size(), 10u) << "the download did not get going";
+  sim.Kill();
+
+  // Five writes of 3000 ms each; 30 s is far beyond that and still bounded.
+  ASSERT_TRUE(run.WaitFor(30000)) << "the program hangs after the instrument vanished";
+  RunResult result;
+  result.exitStatus = run.ExitStatus();
+  result.err = ReadFile(dir_ / "stderr.txt");
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.NotableLines(), kGivesUp) << result.err;
+  EXPECT_EQ(FolderEntries(work), std::vector<std::string>{"Velquor.ini"});
+  EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+}
+
+}  // namespace
+}  // namespace velorix::e2etest

@@ -170,6 +170,9 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
 
   struct stat old {};
   const bool hadFile = ::stat(path.c_str(), &old) == 0;
+  // A settings file the user may not write (made read-only) is left alone,
+  // though the rename below could replace it.
+  if (hadFile && ::access(path.c_str(), W_OK) != 0) return false;
 
   std::string temp;
   int fd = -1;

@@ -144,6 +144,19 @@ TEST(ProfileWriteFailure, ReadOnlyFolderLeavesFileAndFolderAsTheyWere) {
   EXPECT_EQ(entries, 1);
 }
 
+TEST(ProfileWriteFailure, ReadOnlyFileIsLeftAsItWas) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files (see tests/e2e for the same as root)";
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  ::chmod(path.c_str(), 0444);
+  EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
+  EXPECT_EQ(ReadFile(path), "[S]\nk=1\n");
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
 TEST(ProfileWriteFailure, MissingFolderCreatesNothing) {
   ScratchFolder folder;
   EXPECT_FALSE(WriteProfileString("S", "k", "2", folder.file("missing/p.ini")));

@@ -135,6 +135,9 @@ struct ChildSetup {
   // The current folder is removed after the program has been placed in it,
   // before it starts: it then runs in a folder that no longer exists.
   bool removeCurrentFolder = false;
+  // The current folder gets mode 0000 after the program has been placed in
+  // it (with honourFilePermissions: nothing in it can be read or written).
+  bool lockCurrentFolder = false;
 };
 
 // The program started in the background with its argument list (no shell, so
@@ -168,6 +171,7 @@ class ProgramRun {
     if (err < 0 || nul < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::dup2(nul, STDIN_FILENO) < 0) _exit(126);
     if (::chdir(cwdText.c_str()) != 0) _exit(126);
     if (setup.removeCurrentFolder && ::rmdir(cwdText.c_str()) != 0) _exit(126);
+    if (setup.lockCurrentFolder && ::chmod(cwdText.c_str(), 0) != 0) _exit(126);
     if (setup.honourFilePermissions && asRoot &&
         (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
          ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))

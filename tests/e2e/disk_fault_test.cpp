@@ -1,0 +1,369 @@
+// Faults on the disk, end to end: the program without a window against the
+// simulated instrument, writing its results file into a folder that is
+// missing, read-only or full, over an older file, under names with blanks and
+// non-ASCII characters; and keeping its settings file in a folder it cannot
+// write or read. For each case: what the operator sees (standard error, exit
+// status) and what is on disk afterwards.
+//
+// Read-only and full folders are small tmpfs file systems mounted in a mount
+// namespace of the test's own (a read-only mount stops root as well, where a
+// chmod would not). Where the machine allows no such mounts those cases are
+// skipped, saying why. Modes set with chmod are made to count for a test run
+// as root by starting the program without the capabilities that override
+// file permissions (ChildSetup::honourFilePermissions).
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "headless_run.h"
+
+namespace velorix::e2etest {
+namespace {
+
+constexpr int kPointer = sim::DEFAULT_POINTER;
+
+const std::string kConnected = " Device connected on COM2   Wait for reading.";
+const std::string kWritten = "File is written.";
+const std::string kStoredPortThree = "[Velorix - 5]\nCOM Port 1_4= 3 \n";
+
+// Empty when this process may mount file systems of its own; otherwise why
+// not. The first call moves the process into a mount namespace of its own
+// with every mount private, so what is mounted here is seen by this process
+// and its children only, and goes away with them.
+const std::string& WhyNoPrivateMounts() {
+  static const std::string why = []() -> std::string {
+    if (::unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace: ") + std::strerror(errno);
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return std::string("mounts cannot be made private: ") + std::strerror(errno);
+    char pattern[] = "/tmp/velorix-mount-check-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return std::string("mkdtemp: ") + std::strerror(errno);
+    std::string result;
+    if (::mount("tmpfs", pattern, "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+      result = std::string("no tmpfs mount: ") + std::strerror(errno);
+    else
+      ::umount2(pattern, MNT_DETACH);
+    ::rmdir(pattern);
+    return result;
+  }();
+  return why;
+}
+
+class DiskRun : public HeadlessRun {
+ protected:
+  void TearDown() override {
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    HeadlessRun::TearDown();
+  }
+
+  // A 64 KiB file system at `at` (skips the test where that cannot be had).
+  void MountSmall(const fs::path& at) {
+    if (!WhyNoPrivateMounts().empty()) GTEST_SKIP() << WhyNoPrivateMounts();
+    fs::create_directories(at);
+    ASSERT_EQ(::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=0755"), 0)
+        << std::strerror(errno);
+    mounts_.push_back(at);
+  }
+  void MakeReadOnly(const fs::path& at) {
+    ASSERT_EQ(::mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+  }
+  // Fills the file system at `folder` with the file `name` until no byte fits.
+  void FillUp(const fs::path& folder, const std::string& name) {
+    const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    for (;;) {
+      const ssize_t n = ::write(fd, block.data(), block.size());
+      if (n > 0) continue;
+      const int error = errno;
+      EXPECT_EQ(error, ENOSPC) << std::strerror(error);
+      break;
+    }
+    ::close(fd);
+  }
+
+  std::vector<fs::path> mounts_;
+};
+
+// ---------------------------------------------------------------------------
+// The results file.
+
+// FullDevice: the output is /dev/full, where every write fails for want of
+// space; it needs no mount, so it runs wherever the small file systems can't.
+enum class Folder { Missing, ReadOnly, Full, Writable, FullDevice };
+
+struct ResultsCase {
+  const char* name;
+  Folder folder;
+  int count;
+  bool excel;
+  std::string oldFile;          // already at the output path before the run ("" = none)
+  bool oldFileReadOnly = false; // the old file has mode 0444
+  // The system's text for why the file was not written; nullptr when it is.
+  const char* reason = nullptr;
+  // When not written: the old file is still there as it was (true), or there
+  // is no file at all (false).
+  bool oldFileKept = false;
+};
+
+void PrintTo(const ResultsCase& c, std::ostream* os) { *os << c.name; }
+
+class ResultsOnDisk : public DiskRun, public ::testing::WithParamInterface<ResultsCase> {};
+
+TEST_P(ResultsOnDisk, TheWholeFileOrNoneAndTheOperatorIsTold) {
+  const ResultsCase& c = GetParam();
+  const fs::path results = dir_ / "results";
+  const fs::path output =
+      c.folder == Folder::FullDevice ? fs::path("/dev/full") : results / (c.excel ? "out.xls" : "out.doc");
+  if (c.folder == Folder::FullDevice && !fs::is_character_file(output))
+    GTEST_SKIP() << "this machine has no /dev/full";
+  if (c.folder == Folder::ReadOnly || c.folder == Folder::Full) {
+    MountSmall(results);
+    if (IsSkipped() || HasFatalFailure()) return;
+  } else if (c.folder == Folder::Writable) {
+    fs::create_directory(results);
+  }
+  if (!c.oldFile.empty()) WriteFile(output, c.oldFile);
+  if (c.oldFileReadOnly) fs::permissions(output, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  if (c.folder == Folder::ReadOnly) {
+    MakeReadOnly(results);
+    if (HasFatalFailure()) return;
+  }
+  const fs::path work = dir_ / "work";
+  fs::create_directory(work);
+
+  simtest::SimProcess sim({"--quiet"});
+  ChildSetup setup;
+  setup.honourFilePermissions = c.oldFileReadOnly;
+  const RunResult run = RunIn(work, sim.SlavePath(),
+                              {"--count", std::to_string(c.count), "--format", c.excel ? "xls" : "doc",
+                               "--output", output.string()},
+                              setup);
+
+  if (c.reason == nullptr) {
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, kWritten})) << run.err;
+    EXPECT_EQ(FolderEntries(results), std::vector<std::string>{output.filename().string()});
+    EXPECT_EQ(ReadFile(output), ExpectedFile(kPointer, c.count, c.excel));
+  } else {
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_EQ(run.NotableLines(),
+              (std::vector<std::string>{
+                  kConnected, "The results file was not written: " + output.string() + ": " + c.reason}))
+        << run.err;
+    if (c.folder == Folder::FullDevice) {
+      EXPECT_TRUE(fs::is_character_file(output));  // not removed, not replaced
+    } else if (c.oldFileKept) {
+      EXPECT_EQ(FolderEntries(results), std::vector<std::string>{output.filename().string()});
+      EXPECT_EQ(ReadFile(output), c.oldFile);
+    } else {
+      EXPECT_EQ(FolderEntries(results), std::vector<std::string>{});
+    }
+  }
+  // The settings file is written either way, in the program's own folder.
+  EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+}
+
+// An older results file, longer than any download of a few records.
+std::string LongOldFile() {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "old line " + std::to_string(i) + "\tof an earlier download\n";
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, ResultsOnDisk,
+    ::testing::Values(
+        // The folder does not exist: "The results file was not written:
+        // <path>: No such file or directory", exit 1; the folder is not made.
+        ResultsCase{"folder_missing", Folder::Missing, 5, true, "", false, "No such file or directory"},
+        // A read-only file system: "...: Read-only file system", exit 1; the
+        // folder stays empty.
+        ResultsCase{"folder_read_only", Folder::ReadOnly, 5, false, "", false, "Read-only file system"},
+        // The same with an older results file at the path: it is left exactly
+        // as it was.
+        ResultsCase{"folder_read_only_old_file_kept", Folder::ReadOnly, 5, true, "old results\n", false,
+                    "Read-only file system", true},
+        // 2000 records (about 150 KB) into 64 KiB: "...: No space left on
+        // device", exit 1; the part that fitted is removed, the folder is empty.
+        ResultsCase{"disk_full", Folder::Full, 2000, true, "", false, "No space left on device"},
+        // The same over an older results file: its old contents were given up
+        // when the file was emptied for the new ones, and no truncated file is
+        // left that could pass for a results file: the folder is empty.
+        ResultsCase{"disk_full_over_an_old_file", Folder::Full, 2000, false, std::string(8000, 'o'), false,
+                    "No space left on device"},
+        // A device that is always full: "/dev/full: No space left on device",
+        // exit 1; the device is left alone.
+        ResultsCase{"device_full", Folder::FullDevice, 5, true, "", false, "No space left on device"},
+        // A read-only older results file: "...: Permission denied", exit 1; the
+        // old file is kept as it was.
+        ResultsCase{"old_file_read_only", Folder::Writable, 5, true, "old results\n", true,
+                    "Permission denied", true},
+        // A longer older file is replaced by the five-record file: "File is
+        // written.", exit 0, and the file holds the new contents exactly, with
+        // no tail of the old one.
+        ResultsCase{"longer_old_file_replaced", Folder::Writable, 5, true, LongOldFile()},
+        ResultsCase{"longer_old_report_replaced", Folder::Writable, 5, false, LongOldFile()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Results paths with blanks and non-ASCII characters (UTF-8 names): the file
+// is written at exactly that path, byte for byte; the operator sees "File is
+// written." and exit 0, or, for a missing folder, the path named exactly.
+
+struct NameCase {
+  const char* name;
+  const char* folder;  // relative to the program's folder
+  const char* file;
+  bool excel;
+  bool folderExists;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class ResultsPathNames : public HeadlessRun, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(ResultsPathNames, TheFileIsWrittenAtExactlyThatPath) {
+  const NameCase& c = GetParam();
+  const fs::path folder = dir_ / fs::path(c.folder);
+  if (c.folderExists) fs::create_directories(folder);
+  const std::string output = std::string(c.folder) + "/" + c.file;
+
+  simtest::SimProcess sim({"--quiet"});
+  const RunResult run =
+      RunIn(dir_, sim.SlavePath(), {"--count", "7", "--format", c.excel ? "xls" : "doc", "--output", output});
+
+  if (c.folderExists) {
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, kWritten})) << run.err;
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{c.file});
+    EXPECT_EQ(ReadFile(folder / fs::path(c.file)), ExpectedFile(kPointer, 7, c.excel));
+  } else {
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    EXPECT_EQ(run.NotableLines(),
+              (std::vector<std::string>{
+                  kConnected, "The results file was not written: " + output + ": No such file or directory"}))
+        << run.err;
+    EXPECT_FALSE(fs::exists(folder));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, ResultsPathNames,
+    ::testing::Values(
+        NameCase{"blanks_and_accents", "Prüfung März/Ergebnisse – Zelle 1", "Résultat n° 1.xls", true, true},
+        NameCase{"cjk_quotes_and_shell_characters", "測定 結果/it's \"$HOME\" & ; more", "データ 1 *.doc", false,
+                 true},
+        NameCase{"missing_folder_named_exactly", "Prüfung März/nicht da", "Résultat 1.xls", true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The settings file where the program cannot write it, or cannot even read
+// it. The program works all the same and says nothing about it: exit 0, the
+// exact results file, standard error as in any download. The settings file
+// is left exactly as it was, and no temporary file is left beside it.
+// It holds port 3, so a program that can read it tries COM3 (missing) first,
+// then COM1 (missing), then COM2 (the instrument); on exit it would write 2.
+
+enum class SettingsPlace {
+  ReadOnlyMount,     // the folder is a read-only file system
+  FullMount,         // the folder's file system is full
+  ReadOnlyFile,      // the file has mode 0444
+  UnreadableFolder,  // the folder has mode 0000: the file can be neither read nor written
+  RemovedFolder,     // the program's folder is removed before it starts: no settings file at all
+};
+
+struct SettingsCase {
+  const char* name;
+  SettingsPlace place;
+  bool storedPortRead;  // the program reads port 3 from the file
+};
+
+void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
+
+class SettingsOnDisk : public DiskRun, public ::testing::WithParamInterface<SettingsCase> {};
+
+TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
+  const SettingsCase& c = GetParam();
+  const fs::path work = dir_ / "work";
+  const fs::path results = dir_ / "results";
+  fs::create_directory(results);
+  ChildSetup setup;
+  std::vector<std::string> entriesBefore;
+
+  switch (c.place) {
+    case SettingsPlace::ReadOnlyMount:
+      MountSmall(work);
+      if (IsSkipped() || HasFatalFailure()) return;
+      WriteFile(work / "Velquor.ini", kStoredPortThree);
+      MakeReadOnly(work);
+      if (HasFatalFailure()) return;
+      break;
+    case SettingsPlace::FullMount:
+      MountSmall(work);
+      if (IsSkipped() || HasFatalFailure()) return;
+      WriteFile(work / "Velquor.ini", kStoredPortThree);
+      FillUp(work, "filler");
+      break;
+    case SettingsPlace::ReadOnlyFile:
+      fs::create_directory(work);
+      WriteFile(work / "Velquor.ini", kStoredPortThree);
+      fs::permissions(work / "Velquor.ini", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+      setup.honourFilePermissions = true;
+      break;
+    case SettingsPlace::UnreadableFolder:
+      fs::create_directory(work);
+      WriteFile(work / "Velquor.ini", kStoredPortThree);
+      setup.honourFilePermissions = true;
+      break;
+    case SettingsPlace::RemovedFolder:
+      fs::create_directory(work);
+      setup.removeCurrentFolder = true;
+      break;
+  }
+  if (c.place != SettingsPlace::RemovedFolder) entriesBefore = FolderEntries(work);
+  if (c.place == SettingsPlace::UnreadableFolder) setup.lockCurrentFolder = true;
+
+  simtest::SimProcess sim({"--quiet"});
+  const fs::path output = results / "out.xls";
+  const RunResult run =
+      RunIn(work, sim.SlavePath(), {"--count", "4", "--format", "xls", "--output", output.string()}, setup);
+  if (c.place == SettingsPlace::UnreadableFolder) fs::permissions(work, fs::perms::owner_all);
+
+  std::vector<std::string> notable;
+  if (c.storedPortRead) notable = {"COM3 (/nonexistent/com3): missing", "COM1 (/nonexistent/com1): missing"};
+  notable.push_back(kConnected);
+  notable.push_back(kWritten);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.NotableLines(), notable) << run.err;
+  EXPECT_EQ(ReadFile(output), ExpectedFile(kPointer, 4, true));
+
+  if (c.place == SettingsPlace::RemovedFolder) {
+    EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"results"});
+  } else {
+    EXPECT_EQ(FolderEntries(work), entriesBefore);
+    EXPECT_EQ(ReadFile(work / "Velquor.ini"), kStoredPortThree);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EndToEnd, SettingsOnDisk,
+    ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true},
+                      SettingsCase{"disk_full", SettingsPlace::FullMount, true},
+                      SettingsCase{"file_read_only", SettingsPlace::ReadOnlyFile, true},
+                      SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false},
+                      SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace velorix::e2etest

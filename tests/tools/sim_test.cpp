@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,9 +52,11 @@ std::vector<std::string> ReadLines(const fs::path& path) {
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velorix-sim-test-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    // A parameterised test's name holds a '/': one folder, not two, so that
+    // TearDown leaves nothing behind.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    dir_ = fs::temp_directory_path() / ("velorix-sim-test-" + std::to_string(getpid()) + "-" + name);
     fs::create_directories(dir_);
   }
   void TearDown() override {

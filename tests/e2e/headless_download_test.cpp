@@ -34,7 +34,7 @@ TEST_P(HeadlessDownload, WritesTheFileByteForByte) {
                                            (c.excel ? "xls" : "doc") + " --output '" + output.string() + "'");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
 
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_SEED);
+  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
   const auto records = WrittenRecords(archive, c.pointer, c.count);
   const std::string expected =
       c.excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
@@ -105,7 +105,7 @@ TEST_F(HeadlessRun, ACorruptReplyIsRepeatedAndTheFileIsStillRight) {
   RunResult run = Run(sim.SlavePath(), "--count 4 --format xls --output out.xls");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find(" Repeat 1. Waiting response.  Wait for reading."), std::string::npos) << run.err;
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_SEED);
+  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
   EXPECT_EQ(ReadFile(dir_ / "out.xls"), ExpectedSpreadsheet(archive, WrittenRecords(archive, 5, 4)));
 }
 

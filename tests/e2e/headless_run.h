@@ -93,7 +93,7 @@ inline std::vector<std::string> CleanConversation(int pointer, int count) {
 // The results file the program must write for a download from a simulator
 // with the default archive and pointer `pointer`.
 inline std::string ExpectedFile(int pointer, int count, bool excel) {
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_SEED);
+  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
   const auto records = WrittenRecords(archive, pointer, count);
   return excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
 }

@@ -57,7 +57,7 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   CArchiveDlg::firstTick = 1;
   std::filesystem::remove(SettingsFilePath());
 
-  simtest::SimProcess sim({"--quiet", "--seed", "7", "--pointer", std::to_string(c.pointer)});
+  simtest::SimProcess sim({"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)});
   ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
   for (const char* other : {"VELORIX_COM1", "VELORIX_COM3", "VELORIX_COM4"}) ::setenv(other, "/nonexistent", 1);
 

@@ -1,4 +1,4 @@
-// The simulator's generated archive: same seed, same bytes; every record
+// The simulator's generated archive: same number, same bytes; every record
 // plausible for the instrument; the awkward cases present where a default
 // download reaches them; the file form round-trips.
 
@@ -29,17 +29,17 @@ bool IsBcd(std::uint8_t b, int low, int high) {
   return v >= low && v <= high;
 }
 
-TEST(SimArchiveModel, SameSeedSameBytesOtherSeedOtherBytes) {
+TEST(SimArchiveModel, SameNumberSameBytesOtherNumberOtherBytes) {
   EXPECT_EQ(SerializeArchive(GenerateArchive(4)), SerializeArchive(GenerateArchive(4)));
   EXPECT_NE(SerializeArchive(GenerateArchive(4)), SerializeArchive(GenerateArchive(5)));
 }
 
 TEST(SimArchiveModel, EveryResultRecordIsPlausible) {
-  for (std::uint32_t seed : {1u, 2u, 99u}) {
-    const SimArchive a = GenerateArchive(seed);
+  for (std::uint32_t number : {1u, 2u, 99u}) {
+    const SimArchive a = GenerateArchive(number);
     for (int i = 0; i < RING_SLOTS; ++i) {
       const RecordImage& r = a.records[i];
-      SCOPED_TRACE("seed " + std::to_string(seed) + " index " + std::to_string(i));
+      SCOPED_TRACE("archive " + std::to_string(number) + " index " + std::to_string(i));
       EXPECT_TRUE(IsBcd(r[7], 0, 59) && IsBcd(r[8], 0, 59) && IsBcd(r[9], 0, 23) &&
                   IsBcd(r[10], 1, 7) && IsBcd(r[11], 1, 31) && IsBcd(r[12], 1, 12) &&
                   IsBcd(r[13], 0, 99));
@@ -65,7 +65,7 @@ TEST(SimArchiveModel, EveryResultRecordIsPlausible) {
 }
 
 TEST(SimArchiveModel, RingHoldsEveryKindAndNoSensorValues) {
-  const SimArchive a = GenerateArchive(DEFAULT_SEED);
+  const SimArchive a = GenerateArchive(DEFAULT_ARCHIVE_NUMBER);
   std::set<int> kinds, noSensor;
   int largeSamples = 0;
   for (const RecordImage& r : a.records) {
@@ -79,10 +79,10 @@ TEST(SimArchiveModel, RingHoldsEveryKindAndNoSensorValues) {
 }
 
 // A download of 100 records at pointer 5 covers 1905..1999 and 0..4; whatever
-// the seed, its end holds the cases a reader must get right.
+// the number, its end holds the cases a reader must get right.
 TEST(SimArchiveModel, DefaultDownloadEndHoldsTheEdgeCases) {
-  for (std::uint32_t seed : {1u, 12345u}) {
-    const SimArchive a = GenerateArchive(seed);
+  for (std::uint32_t number : {1u, 12345u}) {
+    const SimArchive a = GenerateArchive(number);
     EXPECT_EQ(RecordAt(a, -1)[4], 0x00);  // ring index 1999
     EXPECT_EQ(RecordAt(a, 1997)[4], 0x02);
     EXPECT_EQ(Temp(RecordAt(a, 1998)), -60);
@@ -117,7 +117,7 @@ TEST(SimArchiveModel, FileRoundTripsAndRejectsWrongSize) {
 }
 
 TEST(SimArchiveModel, RepliesCarryCodeLengthAndChecksum) {
-  const SimArchive a = GenerateArchive(DEFAULT_SEED);
+  const SimArchive a = GenerateArchive(DEFAULT_ARCHIVE_NUMBER);
   struct Case {
     std::vector<std::uint8_t> request;
     std::size_t length;

@@ -91,7 +91,7 @@ TEST_F(SimTest, DumpOnlyWritesTheModelsArchiveAndExits) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    execl(VELORIX_SIM_PATH, VELORIX_SIM_PATH, "--seed", "7", "--dump-archive",
+    execl(VELORIX_SIM_PATH, VELORIX_SIM_PATH, "--archive-number", "7", "--dump-archive",
           file.c_str(), "--dump-only", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -107,7 +107,7 @@ TEST_F(SimTest, DumpOnlyWritesTheModelsArchiveAndExits) {
 TEST_F(SimTest, AnswersEachCommandFromItsArchive) {
   const fs::path dump = dir_ / "dump.bin";
   const fs::path log = dir_ / "frames.log";
-  Start({"--seed", "3", "--pointer", "1234", "--dump-archive", dump.string(), "--log",
+  Start({"--archive-number", "3", "--pointer", "1234", "--dump-archive", dump.string(), "--log",
          log.string()});
   const Bytes file = ReadFile(dump);
   ASSERT_EQ(file.size(), sim::ARCHIVE_FILE_BYTES);

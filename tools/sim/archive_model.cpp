@@ -14,7 +14,7 @@ namespace {
 // distributions, whose output is not pinned down across library versions).
 class Rng {
  public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  explicit Rng(std::uint64_t start) : state_(start) {}
   std::uint64_t Next() {
     std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -171,8 +171,8 @@ void Frame(std::vector<std::uint8_t>& out) {
 
 }  // namespace
 
-SimArchive GenerateArchive(std::uint32_t seed) {
-  Rng rng(0x5EED0000ULL ^ (static_cast<std::uint64_t>(seed) << 20) ^ seed);
+SimArchive GenerateArchive(std::uint32_t number) {
+  Rng rng(0x5EED0000ULL ^ (static_cast<std::uint64_t>(number) << 20) ^ number);
   SimArchive a;
   TestClock clock;
   unsigned sampleNumber = 1;

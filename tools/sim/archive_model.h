@@ -1,8 +1,8 @@
 #pragma once
 
 // The simulated instrument's memory: a 2000-slot archive ring of 32-byte
-// records and the table of the six empty cells, generated from a seed or
-// loaded from a file, plus the replies the instrument gives to each request.
+// records and the table of the six empty cells, generated from an archive
+// number or loaded from a file, plus the replies the instrument gives to each request.
 // Tests and end-to-end checks link this library to know what a download of
 // the simulator must yield.
 
@@ -20,7 +20,7 @@ inline constexpr int TABLE_BYTES = 48;  // 6 co floats, then 6 tgDo floats
 inline constexpr std::size_t ARCHIVE_FILE_BYTES =
     static_cast<std::size_t>(RING_SLOTS) * RECORD_BYTES + TABLE_BYTES;  // 64048
 
-inline constexpr std::uint32_t DEFAULT_SEED = 1;
+inline constexpr std::uint32_t DEFAULT_ARCHIVE_NUMBER = 1;
 inline constexpr int DEFAULT_POINTER = 5;
 
 // Byte 3 of two replies carries no meaning for the PC; the simulator fills it
@@ -40,11 +40,11 @@ struct SimArchive {
   std::array<float, 6> tgDo{};
 };
 
-// The same seed always gives the same archive, on every platform. Whatever
-// the seed, the ring indices 1995..1999 and 0..4 (the default download of 100
+// The same number always gives the same archive, on every platform. Whatever
+// the number, the ring indices 1995..1999 and 0..4 (the default download of 100
 // records with pointer 5 ends there) hold a fixed mix of the awkward cases:
 // other kinds, no-sensor temperatures, sample number 65535.
-SimArchive GenerateArchive(std::uint32_t seed);
+SimArchive GenerateArchive(std::uint32_t number);
 
 // Record of ring index `index` taken modulo 2000 (negative indices wrap too).
 const RecordImage& RecordAt(const SimArchive& archive, int index);

@@ -39,7 +39,7 @@ record of the requested ring index modulo 2000 (38 bytes). Other codes get no
 answer. Half a frame is dropped after 200 ms of silence on the line.
 
 Archive:
-  --seed N             generate the archive from seed N (default 1)
+  --archive-number N   generate archive number N (default 1)
   --archive-file FILE  serve the archive in FILE instead (64048 bytes: 2000
                        records of 32 bytes in ring order, then 6 co floats and
                        6 tgDo floats, little-endian)
@@ -86,7 +86,7 @@ Faults. A request is every checked frame whose code is not 255, counted from
 )";
 
 struct Options {
-  std::uint32_t seed = DEFAULT_SEED;
+  std::uint32_t archiveNumber = DEFAULT_ARCHIVE_NUMBER;
   int pointer = DEFAULT_POINTER;
   std::string archiveFile, dumpFile, linkPath, logFile;
   bool dumpOnly = false, quiet = false;
@@ -166,7 +166,7 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
     if (name == "--help" || name == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
-    } else if (name == "--seed") ok = number(0, 4294967295L, o.seed);
+    } else if (name == "--archive-number") ok = number(0, 4294967295L, o.archiveNumber);
     else if (name == "--pointer") ok = number(0, 65535, o.pointer);
     else if (name == "--archive-file") ok = (o.archiveFile = value().value_or("")) != "";
     else if (name == "--dump-archive") ok = (o.dumpFile = value().value_or("")) != "";
@@ -383,7 +383,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   } else {
-    archive = GenerateArchive(options.seed);
+    archive = GenerateArchive(options.archiveNumber);
   }
   if (!options.dumpFile.empty() && !SaveArchiveFile(options.dumpFile, archive, error)) {
     std::fprintf(stderr, "velorix-sim: %s\n", error.c_str());

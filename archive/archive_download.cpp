@@ -42,6 +42,13 @@ int ArchiveDownload::OnLinkFrame(const std::uint8_t* frame, int length) {
   if (length > FRAME_COPY_BYTES) length = FRAME_COPY_BYTES;
   if (length > 0) std::memcpy(bytes.data(), frame, static_cast<std::size_t>(length));
 
+  // While the writer runs, its save dialog dispatches whatever the link
+  // delivers back into this handler. The file must be written from the store
+  // as this download left it, so nothing that arrives then (the end reply, a
+  // late duplicate of the last reply, anything) changes the store or places a
+  // request.
+  if (writing_) return 0;
+
   if (length == 0) {
     // The link's no-response notice: the download stops where it is.
     busy_ = false;
@@ -80,8 +87,10 @@ int ArchiveDownload::OnLinkFrame(const std::uint8_t* frame, int length) {
         recordCount_ = 0;
         busy_ = false;
         // The writer may dispatch the CMD_END reply (or the link giving up on
-        // it) back into this handler; both find nothing to do.
+        // it, or a stray reply) back into this handler; all find nothing to do.
+        writing_ = true;
         view_.WriteResultsFile(n);
+        writing_ = false;
       }
       break;
     default:  // CMD_END and anything unknown change nothing

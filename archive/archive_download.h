@@ -48,7 +48,8 @@ class ArchiveDownload {
   void OnReadArchive(int sampleCount);
 
   // One reply frame of `length` bytes, or (nullptr, 0) when the link gave up.
-  // Safe to enter again from inside DownloadView::WriteResultsFile. Returns 0.
+  // Safe to enter again from inside DownloadView::WriteResultsFile, where it
+  // changes nothing, whatever the frame. Returns 0.
   int OnLinkFrame(const std::uint8_t* frame, int length);
 
   // A press has been accepted and neither the writer has been reached nor the
@@ -81,6 +82,7 @@ class ArchiveDownload {
   std::uint16_t archivePointer_ = 0;
   int sampleCount_ = 0;  // N in force: 0 until a press is accepted, then 1..2000
   bool busy_ = false;
+  bool writing_ = false;  // inside view_.WriteResultsFile
 };
 
 }  // namespace velorix

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
+#include <string>
 #include <utility>
 
 #include "record_builder.h"
@@ -342,6 +345,60 @@ TEST(ArchiveDownload, WriterMayReenterTheFrameHandler) {
   EXPECT_EQ(b.writerCalls, (std::vector<int>{20, 2}));
   EXPECT_EQ(b.SlotSample(0), 298);
 }
+
+// A reply that comes while the save dialog is open (a late answer to a
+// repeated request, or an instrument that sends on its own) must not change
+// the store the file is about to be written from, nor start anything.
+struct LateReply {
+  const char* name;
+  Bytes (*frame)(const Bench&);
+};
+
+void PrintTo(const LateReply& reply, std::ostream* os) { *os << reply.name; }
+
+class ReplyDuringWriter : public ::testing::TestWithParam<LateReply> {};
+
+TEST_P(ReplyDuringWriter, ChangesNothing) {
+  Bench b;
+  b.pointer = 300;
+  std::unique_ptr<DownloadStore> atWriter;
+  std::size_t placedAtWriter = 0;
+  b.insideWriter = [&] {
+    if (atWriter) return;  // the first writer call only
+    atWriter = std::make_unique<DownloadStore>(*b.store);
+    placedAtWriter = b.requests.size();
+    b.Feed(GetParam().frame(b));
+    b.Feed(kEndRequest);
+  };
+  b.download.OnReadArchive(20);
+  b.Pump();
+  ASSERT_EQ(b.writerCalls, std::vector<int>{20});
+  ASSERT_TRUE(atWriter);
+  EXPECT_EQ(std::memcmp(atWriter.get(), b.store.get(), sizeof(DownloadStore)), 0);
+  EXPECT_EQ(b.requests.size(), placedAtWriter);
+  EXPECT_EQ(b.requests.back(), kEndRequest);
+  EXPECT_EQ(b.download.RecordCount(), 0);
+  EXPECT_EQ(b.SlotSample(0), 280);
+
+  // Once the writer has returned, the next download runs as usual.
+  b.insideWriter = nullptr;
+  b.download.OnReadArchive(2);
+  b.Pump();
+  EXPECT_EQ(b.writerCalls, (std::vector<int>{20, 2}));
+  EXPECT_EQ(b.SlotSample(0), 298);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ArchiveDownload, ReplyDuringWriter,
+    ::testing::Values(
+        // The answer to the repeat of the last record request, after the first answer.
+        LateReply{"DuplicateLastRecord", [](const Bench& b) { return test::RecordReply(b.archive[300]); }},
+        LateReply{"EmptyCellTable",
+                  [](const Bench&) {
+                    return test::EmptyCellsReply({9, 9, 9, 9, 9, 9}, {9, 9, 9, 9, 9, 9});
+                  }},
+        LateReply{"ArchivePointer", [](const Bench&) { return test::PointerReply(7); }}),
+    [](const ::testing::TestParamInfo<LateReply>& info) { return std::string(info.param.name); });
 
 TEST(ArchiveDownload, CountEditedDuringDownloadDoesNotChangeN) {
   Bench b;

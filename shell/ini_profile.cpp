@@ -196,6 +196,16 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
   return true;
 }
 
+// Gives the line a line end where it has none (only the file's last line can
+// lack one). A last line that ends in a lone CR keeps it and gets the LF: a
+// line written after a bare CR would be read as part of this line.
+void EndLine(Line& line, const std::string& eol) {
+  if (line.end.empty())
+    line.end = eol;
+  else if (line.end == "\r")
+    line.end = "\r\n";
+}
+
 bool HasLineBreak(std::string_view text) {
   return text.find('\n') != std::string_view::npos || text.find('\r') != std::string_view::npos;
 }
@@ -240,11 +250,11 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     line.text = std::string(ParseLine(line.text).name) + "=" + value;
   } else if (where.sectionLine) {
     const std::size_t after = where.lastSectionLine;
-    if (lines[after].end.empty()) lines[after].end = eol;
+    EndLine(lines[after], eol);
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1, Line{key + "=" + value, eol});
   } else {
     if (!lines.empty()) {
-      if (lines.back().end.empty()) lines.back().end = eol;
+      EndLine(lines.back(), eol);
       if (!Trim(lines.back().text).empty()) lines.push_back(Line{"", eol});
     }
     lines.push_back(Line{"[" + section + "]", eol});

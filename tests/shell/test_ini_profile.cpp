@@ -113,6 +113,10 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"AddsSectionAfterBlankLine", true, "[A]\nx=1", "S", "k", "v", "[A]\nx=1\n\n[S]\nk=v\n"},
         WriteCase{"KeepsCrLf", true, "[A]\r\nx=1\r\n", "S", "k", "v", "[A]\r\nx=1\r\n\r\n[S]\r\nk=v\r\n"},
         WriteCase{"UnclosedHeaderIsNotTheSection", true, "[S\nk=4\n", "S", "k", "v", "[S\nk=4\n\n[S]\nk=v\n"},
+        // A file whose last line ends in a bare CR: the new lines go after
+        // a full line end, or the reader would take them into that line.
+        WriteCase{"AddsSectionAfterLoneCrAtEnd", true, "\r", "S", "k", "v", "\r\n[S]\nk=v\n"},
+        WriteCase{"AddsKeyAfterLoneCrAtEnd", true, "[S]\nj=1\r", "S", "k", "v", "[S]\nj=1\r\nk=v\n"},
         WriteCase{"BinaryBytesKept", true, std::string("\xff\0\x01\n[S]\nk=1\n", 12), "S", "k", "2",
                   std::string("\xff\0\x01\n[S]\nk=2\n", 12)}),
     [](const ::testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.name); });

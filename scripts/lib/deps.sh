@@ -1,7 +1,7 @@
 # Shared by the scripts: installs the Debian packages the build needs, when
 # they are missing. Needs root (or sudo) only when something is missing.
 
-VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev)
+VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
 
 missing_packages() {
   local p

@@ -30,10 +30,6 @@
 namespace velorix::e2etest {
 namespace {
 
-constexpr int kPointer = sim::DEFAULT_POINTER;
-
-const std::string kConnected = " Device connected on COM2   Wait for reading.";
-const std::string kWritten = "File is written.";
 const std::string kStoredPortThree = "[Velorix - 5]\nCOM Port 1_4= 3 \n";
 
 // Empty when this process may mount file systems of its own; otherwise why

@@ -19,10 +19,6 @@
 namespace velorix::e2etest {
 namespace {
 
-constexpr int kPointer = sim::DEFAULT_POINTER;
-
-const std::string kConnected = " Device connected on COM2   Wait for reading.";
-const std::string kWritten = "File is written.";
 const std::string kNoResponse = "!!! No Response.  Wait for reading.";
 
 std::string RepeatLine(int n) { return " Repeat " + std::to_string(n) + ". Waiting response.  Wait for reading."; }

@@ -30,15 +30,11 @@ TEST_P(HeadlessDownload, WritesTheFileByteForByte) {
   simtest::SimProcess sim({"--quiet", "--pointer", std::to_string(c.pointer), "--log", log.string()});
   const fs::path output = dir_ / (c.excel ? "out.xls" : "out.doc");
 
-  RunResult run = Run(sim.SlavePath(), "--count " + std::to_string(c.count) + " --format " +
-                                           (c.excel ? "xls" : "doc") + " --output '" + output.string() + "'");
+  RunResult run = RunIn(dir_, sim.SlavePath(),
+                        {"--count", std::to_string(c.count), "--format", c.excel ? "xls" : "doc", "--output",
+                         output.string()});
   ASSERT_EQ(run.exitStatus, 0) << run.err;
-
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
-  const auto records = WrittenRecords(archive, c.pointer, c.count);
-  const std::string expected =
-      c.excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
-  EXPECT_EQ(ReadFile(output), expected);
+  EXPECT_EQ(ReadFile(output), ExpectedFile(c.pointer, c.count, c.excel));
 
   // The conversation: pointer, table, count+1 records from pointer-count with
   // the wrap after 1999, then the end of the download.
@@ -60,8 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HeadlessRun, ACountOutOfRangeIsRefusedBeforeAnythingHappens) {
   for (const char* count : {"0", "2001", "-5"}) {
-    RunResult run = Run("/nonexistent/com2", std::string("--count ") + count +
-                                                 " --format xls --output out.xls");
+    RunResult run = RunIn(dir_, "/nonexistent/com2", {"--count", count, "--format", "xls", "--output", "out.xls"});
     EXPECT_EQ(run.exitStatus, 2) << count;
     EXPECT_EQ(run.err, "Number is incorrect (1...2000)\n") << count;
     EXPECT_FALSE(fs::exists(dir_ / "out.xls"));
@@ -70,7 +65,7 @@ TEST_F(HeadlessRun, ACountOutOfRangeIsRefusedBeforeAnythingHappens) {
 }
 
 TEST_F(HeadlessRun, NoInstrumentOnAnyPortNamesEachTryAndGivesUp) {
-  RunResult run = Run("/nonexistent/com2", "--count 10 --format doc --output out.doc");
+  RunResult run = RunIn(dir_, "/nonexistent/com2", {"--count", "10", "--format", "doc", "--output", "out.doc"});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_FALSE(fs::exists(dir_ / "out.doc"));
   for (const char* line : {"COM2 (/nonexistent/com2): missing", "COM1 (/nonexistent/com1): missing",
@@ -84,7 +79,7 @@ TEST_F(HeadlessRun, NoInstrumentOnAnyPortNamesEachTryAndGivesUp) {
 TEST_F(HeadlessRun, StartsWithThePortFromTheSettingsFile) {
   simtest::SimProcess sim({"--quiet"});
   std::ofstream(dir_ / "Velquor.ini") << "[Velorix - 5]\nCOM Port 1_4= 3 \n";
-  RunResult run = Run(sim.SlavePath(), "--count 3 --format xls --output out.xls");
+  RunResult run = RunIn(dir_, sim.SlavePath(), {"--count", "3", "--format", "xls", "--output", "out.xls"});
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_LT(run.err.find("COM3 (/nonexistent/com3): missing"), run.err.find("COM1 (/nonexistent/com1)"));
   EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
@@ -92,7 +87,8 @@ TEST_F(HeadlessRun, StartsWithThePortFromTheSettingsFile) {
 
 TEST_F(HeadlessRun, AFileThatCannotBeWrittenIsReportedAndNothingIsLeft) {
   simtest::SimProcess sim({"--quiet"});
-  RunResult run = Run(sim.SlavePath(), "--count 5 --format xls --output missing/out.xls");
+  RunResult run =
+      RunIn(dir_, sim.SlavePath(), {"--count", "5", "--format", "xls", "--output", "missing/out.xls"});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_NE(run.err.find("The results file was not written: missing/out.xls"), std::string::npos)
       << run.err;
@@ -102,11 +98,10 @@ TEST_F(HeadlessRun, AFileThatCannotBeWrittenIsReportedAndNothingIsLeft) {
 
 TEST_F(HeadlessRun, ACorruptReplyIsRepeatedAndTheFileIsStillRight) {
   simtest::SimProcess sim({"--quiet", "--corrupt", "3"});
-  RunResult run = Run(sim.SlavePath(), "--count 4 --format xls --output out.xls");
+  RunResult run = RunIn(dir_, sim.SlavePath(), {"--count", "4", "--format", "xls", "--output", "out.xls"});
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find(" Repeat 1. Waiting response.  Wait for reading."), std::string::npos) << run.err;
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
-  EXPECT_EQ(ReadFile(dir_ / "out.xls"), ExpectedSpreadsheet(archive, WrittenRecords(archive, 5, 4)));
+  EXPECT_EQ(ReadFile(dir_ / "out.xls"), ExpectedFile(5, 4, true));
 }
 
 }  // namespace

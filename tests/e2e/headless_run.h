@@ -90,6 +90,12 @@ inline std::vector<std::string> CleanConversation(int pointer, int count) {
   return lines;
 }
 
+inline constexpr int kPointer = sim::DEFAULT_POINTER;
+
+// Status lines as the operator reads them (worker text, then the suffix).
+inline const std::string kConnected = " Device connected on COM2   Wait for reading.";
+inline const std::string kWritten = "File is written.";
+
 // The results file the program must write for a download from a simulator
 // with the default archive and pointer `pointer`.
 inline std::string ExpectedFile(int pointer, int count, bool excel) {
@@ -216,9 +222,8 @@ class ProgramRun {
   bool killed_ = false;
 };
 
-// A scratch folder for each test. The older tests run the program with the
-// scratch folder as its current folder through the shell (Run); the others
-// give the folder and the argument list (RunIn).
+// A scratch folder for each test; RunIn runs the program in it (or in a
+// folder below it).
 class HeadlessRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -229,18 +234,6 @@ class HeadlessRun : public ::testing::Test {
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(dir_, ec);
-  }
-
-  RunResult Run(const std::string& comTwo, const std::string& args) {
-    std::string command = "cd '" + dir_.string() + "' && VELORIX_COM1=/nonexistent/com1 VELORIX_COM2='" +
-                          comTwo + "' VELORIX_COM3=/nonexistent/com3 VELORIX_COM4=/nonexistent/com4 '" +
-                          VELORIX_ARCHIVE_PATH + "' " + args + " 2>stderr.txt";
-    RunResult result;
-    const int status = std::system(command.c_str());
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = ReadFile(dir_ / "stderr.txt");
-    fs::remove(dir_ / "stderr.txt");
-    return result;
   }
 
   // Runs the program in `cwd` and waits for it, at most `timeoutMs` (then it

@@ -1,7 +1,7 @@
 // A whole download through the window against the simulated instrument on a
 // pseudo-terminal: press "Reading archive", answer the save dialog with a
-// path, and compare the file byte for byte with the one the results writer
-// makes from the simulator's own archive.
+// path, and compare the file byte for byte with the one made independently
+// from the simulator's own archive.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "sim/archive_model.h"
+#include "tests/e2e/expected_results.h"
 #include "shell/archive_dlg.h"
 #include "shell/settings.h"
 #include "shell/window_ids.h"
@@ -90,23 +91,14 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(answer.requests.front().defaultExtension, c.spreadsheet ? "xls" : "doc");
 
-  // What the file must hold: the writer run over the simulator's archive.
-  sim::SimArchive archive = sim::GenerateArchive(7);
-  DownloadStore expectedStore;
-  for (int i = 0; i < c.count; ++i) {
-    const sim::RecordImage& image = sim::RecordAt(archive, c.pointer - c.count + i);
-    std::copy(image.begin(), image.end(), expectedStore.recordSlots[static_cast<std::size_t>(i)].image.begin());
-  }
-  for (int i = 0; i < 6; ++i) {
-    expectedStore.emptyCells.co[i] = archive.co[static_cast<std::size_t>(i)];
-    expectedStore.emptyCells.tgDo[i] = archive.tgDo[static_cast<std::size_t>(i)];
-  }
-  FixedAnswer expectedAnswer(results.file("expected"));
-  ASSERT_EQ(WriteResultsFile(expectedStore, c.count, c.spreadsheet ? 1 : 0, expectedAnswer, std::time(nullptr)).kind,
-            WriteOutcome::Written);
+  // What the file must hold, written out independently of the program's writer.
+  const sim::SimArchive archive = sim::GenerateArchive(7);
+  const auto records = e2etest::WrittenRecords(archive, c.pointer, c.count);
   const std::string written = ReadFile(chosen);
   EXPECT_FALSE(written.empty());
-  EXPECT_TRUE(written == ReadFile(results.file("expected"))) << "the file differs from the expected one";
+  EXPECT_TRUE(written == (c.spreadsheet ? e2etest::ExpectedSpreadsheet(archive, records)
+                                        : e2etest::ExpectedReport(archive, records)))
+      << "the file differs from the expected one";
 
   // The end frame's reply has come back; closing stores the port that answered.
   ASSERT_TRUE(PumpUntil([&] { return status->text() == " Response OK.File is written."; }, 5000));

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -15,7 +14,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,18 +21,11 @@
 #include "shell/about_dlg.h"
 #include "shell/archive_dlg.h"
 #include "shell/window_ids.h"
+#include "tests/shell/window_test_support.h"
 
 namespace {
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  return true;
-}
+using velorix::testing::PumpUntil;
 
 // The save dialog's answer: a file in a scratch folder the tool removes.
 class ScratchAnswer : public velorix::SaveDialog {

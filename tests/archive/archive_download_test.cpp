@@ -306,6 +306,16 @@ TEST(ArchiveDownload, TooShortRepliesReadZeroNotWhatFollowsInMemory) {
   EXPECT_EQ(b.ReadIndicesFrom(0), (std::vector<int>{3, 4, 5}));
 }
 
+// After a download of 20 records from pointer 300 whose writer was entered
+// again: once the writer has returned, the next download runs as usual.
+void ExpectTheNextDownloadRunsAsUsual(Bench& b) {
+  b.insideWriter = nullptr;
+  b.download.OnReadArchive(2);
+  b.Pump();
+  EXPECT_EQ(b.writerCalls, (std::vector<int>{20, 2}));
+  EXPECT_EQ(b.SlotSample(0), 298);
+}
+
 TEST(ArchiveDownload, WriterMayReenterTheFrameHandler) {
   Bench b;
   b.pointer = 300;
@@ -337,13 +347,7 @@ TEST(ArchiveDownload, WriterMayReenterTheFrameHandler) {
   EXPECT_EQ(nestedCalls, 3);
   ASSERT_EQ(b.writerCalls, std::vector<int>{20});
   EXPECT_EQ(b.SlotSample(0), 280);
-
-  // The next download runs normally.
-  b.insideWriter = nullptr;
-  b.download.OnReadArchive(2);
-  b.Pump();
-  EXPECT_EQ(b.writerCalls, (std::vector<int>{20, 2}));
-  EXPECT_EQ(b.SlotSample(0), 298);
+  ExpectTheNextDownloadRunsAsUsual(b);
 }
 
 // A reply that comes while the save dialog is open (a late answer to a
@@ -379,13 +383,7 @@ TEST_P(ReplyDuringWriter, ChangesNothing) {
   EXPECT_EQ(b.requests.back(), kEndRequest);
   EXPECT_EQ(b.download.RecordCount(), 0);
   EXPECT_EQ(b.SlotSample(0), 280);
-
-  // Once the writer has returned, the next download runs as usual.
-  b.insideWriter = nullptr;
-  b.download.OnReadArchive(2);
-  b.Pump();
-  EXPECT_EQ(b.writerCalls, (std::vector<int>{20, 2}));
-  EXPECT_EQ(b.SlotSample(0), 298);
+  ExpectTheNextDownloadRunsAsUsual(b);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -218,7 +218,7 @@ TEST_F(HeadlessRun, AVanishedInstrumentEndsTheRunWithoutAFileAndWithoutHanging) 
   const std::int64_t deadline = simtest::NowMs() + 20000;
   while (ReadLines(log).size() < 10 && simtest::NowMs() < deadline) ::usleep(5 * 1000);
   ASSERT_GE(ReadLines(log).size(), 10u) << "the download did not get going";
-  sim.Kill();
+  sim.Stop(SIGKILL);
 
   // Five writes of 3000 ms each; 30 s is far beyond that and still bounded.
   ASSERT_TRUE(run.WaitFor(30000)) << "the program hangs after the instrument vanished";

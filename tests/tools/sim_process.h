@@ -68,26 +68,18 @@ class SimProcess {
 
   const std::string& SlavePath() const { return slavePath_; }
 
-  // SIGTERM (if still running) and wait; the exit status as waitpid gives it.
-  int Stop() {
+  // `signal` (if still running) and wait; the exit status as waitpid gives it.
+  // SIGKILL ends it at once with nothing closed in order: a device that
+  // vanishes.
+  int Stop(int signal = SIGTERM) {
     if (pid_ > 0) {
-      kill(pid_, SIGTERM);
+      kill(pid_, signal);
       waitpid(pid_, &status_, 0);
       pid_ = -1;
     }
     if (stdout_ >= 0) close(stdout_);
     stdout_ = -1;
     return status_;
-  }
-
-  // Ends the simulator at once with SIGKILL, nothing closed in order (a
-  // device that vanishes), and waits for it.
-  void Kill() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status_, 0);
-      pid_ = -1;
-    }
   }
 
   // True when the simulator ended by itself within `timeoutMs`.

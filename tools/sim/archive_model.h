@@ -2,9 +2,9 @@
 
 // The simulated instrument's memory: a 2000-slot archive ring of 32-byte
 // records and the table of the six empty cells, generated from an archive
-// number or loaded from a file, plus the replies the instrument gives to each request.
-// Tests and end-to-end checks link this library to know what a download of
-// the simulator must yield.
+// number or loaded from a file, plus the replies the instrument gives to
+// each request. Tests and end-to-end checks link this library to know what a
+// download of the simulator must yield.
 
 #include <array>
 #include <cstddef>

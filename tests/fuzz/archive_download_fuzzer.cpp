@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "archive/archive_download.h"
+#include "archive/record_builder.h"
 #include "archive/archive_record.h"
 #include "archive/results_file.h"
 #include "archive/results_sink.h"
@@ -267,31 +268,20 @@ void PutFloatBytes(std::uint8_t* at, std::uint32_t bits) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
-// 01 L code <byte 3> payload sumLo sumHi
-Bytes Reply(std::uint8_t code, const Bytes& payloadFromByte3) {
-  Bytes frame(3 + payloadFromByte3.size() + 2, 0);
-  frame[0] = velorix::FRAME_START;
-  frame[1] = static_cast<std::uint8_t>(frame.size());
-  frame[2] = code;
-  std::copy(payloadFromByte3.begin(), payloadFromByte3.end(), frame.begin() + 3);
-  velorix::AppendChecksum(frame.data(), static_cast<int>(frame.size()) - 2);
-  return frame;
-}
+using velorix::test::PointerReply;
+using velorix::test::ReplyFrame;
 
+// Record and table replies from raw bytes (any float bit patterns).
 Bytes RecordReply(const Bytes& image32) {
   Bytes payload{0x00};
   payload.insert(payload.end(), image32.begin(), image32.end());
-  return Reply(velorix::CMD_READ_RECORD, payload);
+  return ReplyFrame(velorix::CMD_READ_RECORD, payload);
 }
 
 Bytes CellsReply(const Bytes& table48) {
   Bytes payload{0x77};
   payload.insert(payload.end(), table48.begin(), table48.end());
-  return Reply(velorix::CMD_EMPTY_CELLS, payload);
-}
-
-Bytes PointerReply(std::uint16_t p) {
-  return Reply(velorix::CMD_ARCHIVE_POINTER, {static_cast<std::uint8_t>(p & 0xFF), static_cast<std::uint8_t>(p >> 8)});
+  return ReplyFrame(velorix::CMD_EMPTY_CELLS, payload);
 }
 
 // Bytes `from`..`from+count-1` of a frame, zero where the frame ends.
@@ -448,7 +438,7 @@ class Bench : public velorix::RequestChannel, public velorix::DownloadView, publ
           case 0: Feed(PointerReply(in_.Word())); break;
           case 1: Feed(CellsReply(in_.Bytes(48))); break;
           case 2: Feed(RecordReply(in_.Bytes(32))); break;
-          default: Feed(Reply(velorix::CMD_END, {})); break;
+          default: Feed(ReplyFrame(velorix::CMD_END, {})); break;
         }
         break;
       case 4: Answer(((op & 0x80) ? 16 : 1) * (in_.Byte() + 1)); break;

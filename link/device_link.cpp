@@ -38,8 +38,11 @@ void LowerThreadPriority() {
 
 }  // namespace
 
-CDeviceLink::CDeviceLink()
-    : CDeviceLink([] { return std::make_unique<PosixSerialPort>(); }, DefaultClock()) {}
+CDeviceLink::CDeviceLink() : CDeviceLink(PortDeviceResolver{}) {}
+
+CDeviceLink::CDeviceLink(PortDeviceResolver resolver)
+    : CDeviceLink([&resolver] { return std::make_unique<PosixSerialPort>(std::move(resolver)); },
+                  DefaultClock()) {}
 
 CDeviceLink::CDeviceLink(const SerialPortFactory& portFactory, Clock& clock_)
     : portHandle(portFactory ? portFactory() : nullptr), clock(clock_) {

@@ -11,6 +11,7 @@
 #include "link/clock.h"
 #include "link/link_owner.h"
 #include "link/link_state.h"
+#include "link/posix_serial_port.h"
 #include "link/serial_port.h"
 
 namespace velorix {
@@ -21,8 +22,10 @@ namespace velorix {
 // times when no reply comes, and tells the owner about every frame and status.
 class CDeviceLink : public RequestChannel {
  public:
-  // Real serial ports and the steady clock.
+  // Real serial ports and the steady clock; COM numbers name devices through
+  // `resolver` (by default the VELORIX_COM<n> variables alone).
   CDeviceLink();
+  explicit CDeviceLink(PortDeviceResolver resolver);
   // The factory is called once, here; the clock must outlive the link.
   CDeviceLink(const SerialPortFactory& portFactory, Clock& clock);
   ~CDeviceLink() override;

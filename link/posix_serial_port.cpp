@@ -17,12 +17,11 @@
 
 namespace velorix {
 
-std::string SerialDevicePath(int portNumber) {
+PortDevice EnvironmentPortDevice(int portNumber) {
   if (portNumber < 1) return {};
-  const std::string n = std::to_string(portNumber);
-  if (const char* mapped = std::getenv(("VELORIX_COM" + n).c_str()); mapped && *mapped)
-    return mapped;
-  return "/dev/ttyS" + std::to_string(portNumber - 1);
+  const std::string name = "VELORIX_COM" + std::to_string(portNumber);
+  if (const char* mapped = std::getenv(name.c_str()); mapped && *mapped) return {mapped, {}};
+  return {};
 }
 
 namespace {
@@ -50,7 +49,8 @@ constexpr int BYTE_TIME_US = 11 * 1000000 / 9600;
 
 }  // namespace
 
-PosixSerialPort::PosixSerialPort() {
+PosixSerialPort::PosixSerialPort(PortDeviceResolver resolver) : resolver_(std::move(resolver)) {
+  if (!resolver_) resolver_ = EnvironmentPortDevice;
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -64,7 +64,12 @@ PortOpenResult PosixSerialPort::Open(int portNumber) {
     Close();
     return {false, "", "missing"};
   }
-  return OpenPath(SerialDevicePath(portNumber));
+  const PortDevice device = resolver_(portNumber);
+  if (!device.refusal.empty() || device.path.empty()) {
+    Close();
+    return {false, device.path, device.refusal.empty() ? "missing" : device.refusal};
+  }
+  return OpenPath(device.path);
 }
 
 PortOpenResult PosixSerialPort::OpenPath(const std::string& device) {
@@ -90,10 +95,30 @@ PortOpenResult PosixSerialPort::OpenPath(const std::string& device) {
   }
   ::ioctl(fd, TIOCEXCL);
   fd_ = fd;
+  SetLowLatency();
   haveCounts_ = ReadErrorCounts(lastCounts_);
   result.opened = true;
   result.outcome = "ok";
   return result;
+}
+
+// Drivers without the call (pseudo-terminals among them) keep what they do.
+void PosixSerialPort::SetLowLatency() {
+  lowLatencySet_ = false;
+  serial_struct serial{};
+  if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  lowLatencySet_ = ::ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+}
+
+// Only the one flag goes back; whatever else changed meanwhile stays.
+void PosixSerialPort::RestoreLowLatency() {
+  if (!lowLatencySet_) return;
+  lowLatencySet_ = false;
+  serial_struct serial{};
+  if (::ioctl(fd_, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags &= ~ASYNC_LOW_LATENCY;
+  ::ioctl(fd_, TIOCSSERIAL, &serial);
 }
 
 void PosixSerialPort::Configure() {
@@ -192,6 +217,7 @@ int PosixSerialPort::Write(const std::uint8_t* bytes, int count) {
 
 void PosixSerialPort::Close() {
   if (fd_ < 0) return;
+  RestoreLowLatency();
   // On a pseudo-terminal the exclusive flag outlives the close; cleared here,
   // so the next open (ours or another program's) is not refused.
   ::ioctl(fd_, TIOCNXCL);

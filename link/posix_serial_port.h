@@ -1,27 +1,38 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "link/serial_port.h"
 
 namespace velorix {
 
-// The device behind COM portNumber: $VELORIX_COM<n> when set and not empty,
-// otherwise /dev/ttyS<n-1>. Numbers below 1 name no device ("").
-std::string SerialDevicePath(int portNumber);
+// What COM n opens: a device path (empty: none), or why it is not opened.
+struct PortDevice {
+  std::string path;
+  std::string refusal;
+};
+using PortDeviceResolver = std::function<PortDevice(int portNumber)>;
+
+// $VELORIX_COM<n> when set and not empty, otherwise no device. The program
+// itself adds the settings file and the machine's own ports (see the shell).
+PortDevice EnvironmentPortDevice(int portNumber);
 
 // A serial line on termios. The open is exclusive (TIOCEXCL plus a
-// non-blocking flock), so a second program cannot share the port.
+// non-blocking flock), so a second program cannot share the port. Where the
+// driver takes it, the port runs in low-latency mode while open (an FTDI
+// adapter then passes received bytes on after 1 ms instead of 16 ms); its
+// previous setting comes back on close.
 class PosixSerialPort : public SerialPort {
  public:
-  PosixSerialPort();
+  explicit PosixSerialPort(PortDeviceResolver resolver = EnvironmentPortDevice);
   ~PosixSerialPort() override;
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
 
   PortOpenResult Open(int portNumber) override;
-  // Opens a device by path; Open(n) ends here with SerialDevicePath(n).
+  // Opens a device by path; Open(n) ends here with the resolver's path.
   PortOpenResult OpenPath(const std::string& device);
   bool IsOpen() const override { return fd_ >= 0; }
   void Configure() override;
@@ -41,8 +52,12 @@ class PosixSerialPort : public SerialPort {
   bool ReadErrorCounts(ErrorCounts& counts) const;
   bool HungUp() const;
   void DrainWakeups();
+  void SetLowLatency();
+  void RestoreLowLatency();
 
+  PortDeviceResolver resolver_;
   int fd_ = -1;
+  bool lowLatencySet_ = false;  // we turned it on; it was off before
   int wakeFd_ = -1;  // eventfd written by Wake()
   bool haveCounts_ = false;
   ErrorCounts lastCounts_;

@@ -20,6 +20,7 @@
 #include <climits>
 
 #include "shell/about_dlg.h"
+#include "shell/port_devices.h"
 #include "shell/settings.h"
 #include "shell/up_down_control.h"
 #include "shell/window_ids.h"
@@ -105,7 +106,8 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   InitResources();
   icon.addFile(QStringLiteral(":/velorix/velorix-32.xpm"), QSize(32, 32));
   icon.addFile(QStringLiteral(":/velorix/velorix-16.xpm"), QSize(16, 16));
-  deviceLink = makeLink ? makeLink() : std::make_unique<CDeviceLink>();
+  deviceLink = makeLink ? makeLink()
+                        : std::make_unique<CDeviceLink>(PortDevices::FromEnvironment(SettingsFilePath()).Resolver());
   store_ = std::make_unique<DownloadStore>();
   download_ = std::make_unique<ArchiveDownload>(*deviceLink, *store_, static_cast<DownloadView&>(*this));
 
@@ -217,6 +219,9 @@ void CArchiveDlg::customEvent(QEvent* event) {
     case WM_LINK_WAIT_CURSOR:
       if (!gone_) SetWaitCursor(static_cast<WaitCursorEvent*>(event)->on);
       return;
+    case WM_LINK_PORT_TRIED:
+      if (!gone_) ShowPortTried(*static_cast<PortTriedEvent*>(event));
+      return;
     default:
       QDialog::customEvent(event);
   }
@@ -224,6 +229,15 @@ void CArchiveDlg::customEvent(QEvent* event) {
 
 int CArchiveDlg::OnLinkFrame(const std::uint8_t* frame, int length) {
   return download_->OnLinkFrame(frame, length);
+}
+
+// The status line keeps its exact text; the device behind the COM number
+// goes into its tooltip.
+void CArchiveDlg::ShowPortTried(const PortTriedEvent& tried) {
+  QString tip = QStringLiteral("COM%1: ").arg(tried.portNumber);
+  tip += tried.device.empty() ? QStringLiteral("no device") : QFile::decodeName(tried.device.c_str());
+  if (tried.outcome != "ok") tip += QStringLiteral(" (%1)").arg(QString::fromStdString(tried.outcome));
+  ui_->IDC_STATUS->setToolTip(tip);
 }
 
 int CArchiveDlg::OnLinkStatus(const std::string& text) {

@@ -120,6 +120,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   unsigned GetDlgItemInt(int id) const;
   void SetDlgItemInt(int id, unsigned value);
   void SetWaitCursor(bool on);
+  void ShowPortTried(const PortTriedEvent& tried);
 
   std::unique_ptr<Ui::MainDialog> ui_;
   ClockFace* clockFace_ = nullptr;

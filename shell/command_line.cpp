@@ -44,6 +44,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (name == "-h" || name == "--help") return Only(CommandLine::Help);
     if (name == "-V" || name == "--version") return Only(CommandLine::Version);
+    if (name == "--list-ports") {
+      if (args.size() != 1) return Fail("--list-ports takes no other options");
+      return Only(CommandLine::ListPorts);
+    }
     if (name != "--count" && name != "--format" && name != "--output")
       return Fail("unknown option '" + args[i] + "'");
     if (!inlineValue) {
@@ -74,6 +78,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName + " [--count N --format xls|doc --output FILE]\n"
+         "       " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
          "from the instrument on the serial line and writes them to FILE.\n"
@@ -83,12 +88,20 @@ std::string UsageText(const std::string& programName) {
          "  --format xls     tab-separated spreadsheet file\n"
          "  --format doc     text report\n"
          "  --output FILE    the results file (replaced if it exists)\n"
+         "  --list-ports     show which device each COM number opens, and the\n"
+         "                   serial ports passed over and why; opens nothing\n"
          "  -h, --help       show this text\n"
          "  -V, --version    show the program's version\n"
          "\n"
          "The port tried first is kept in Velquor.ini in the current folder;\n"
-         "then COM1..COM4 are tried. COMn is the device named by the environment\n"
-         "variable VELORIX_COMn, or /dev/ttyS<n-1> when it is not set.\n"
+         "then COM1..COM4 are tried. COMn opens the device named by the\n"
+         "environment variable VELORIX_COMn; else the one given as COMn=DEVICE in\n"
+         "the [Ports] section of Velquor.ini; else the serial ports of the machine\n"
+         "take the numbers left free: USB adapters (by their /dev/serial/by-id\n"
+         "name) first, then UARTs by number. The system console and UARTs with\n"
+         "no hardware behind them are never used. To pin a port, e.g.:\n"
+         "  [Ports]\n"
+         "  COM1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0\n"
          "\n"
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
          "not answer, the file could not be written, or the run was interrupted;\n"

@@ -7,7 +7,7 @@ namespace velorix {
 
 // What the command line asks for. No arguments at all opens the window.
 struct CommandLine {
-  enum Action { Window, Download, Help, Version, Error } action = Window;
+  enum Action { Window, Download, ListPorts, Help, Version, Error } action = Window;
   int count = 0;             // records to read; checked by the runner, not here
   bool excel = false;        // --format xls (true) or doc (false)
   std::string output;        // the results file

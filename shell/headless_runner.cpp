@@ -14,6 +14,7 @@
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "link/link_state.h"
+#include "shell/port_devices.h"
 #include "shell/queued_link_owner.h"
 #include "shell/settings.h"
 #include "shell/terminal_progress.h"
@@ -81,6 +82,7 @@ class HeadlessRun {
  public:
   HeadlessRun(const CommandLine& line, std::FILE* err)
       : line_(line), progress_(err), store_(std::make_unique<DownloadStore>()),
+        ports_(PortDevices::FromEnvironment(SettingsFilePath())), link_(ports_.Resolver()),
         view_(*store_, line, progress_), download_(link_, *store_, view_) {}
 
   int Run() {
@@ -114,7 +116,10 @@ class HeadlessRun {
     switch (notice.kind) {
       case LinkNotice::Status:
         progress_.Status(notice.text + view_.statusSuffix, !IsRoutineStatus(notice.text));
-        if (notice.text == NOT_CONNECTED_STATUS) return EXIT_FAILED;
+        if (notice.text == NOT_CONNECTED_STATUS) {
+          ReportUnusablePorts();
+          return EXIT_FAILED;
+        }
         break;
       case LinkNotice::MessageBox:
         // The operator cannot close a box here; print it and go on, as the
@@ -144,6 +149,14 @@ class HeadlessRun {
     if (notice.text.find("permission") != std::string::npos)
       line += " (add the user to the 'dialout' group: sudo usermod -aG dialout $USER, then log in again)";
     progress_.Line(line);
+  }
+
+  // Adapters the user may not open get no COM number; when the instrument
+  // was not found, they are the likely reason.
+  void ReportUnusablePorts() {
+    for (const SkippedPort& skipped : ports_.Map().skipped)
+      if (skipped.port.access == FoundPort::PermissionDenied)
+        progress_.Line("Passed over " + skipped.port.node + ": " + skipped.reason);
   }
 
   // The writer has run. CMD_END was placed before it; wait for its answer (at
@@ -179,6 +192,7 @@ class HeadlessRun {
   TerminalProgress progress_;
   std::unique_ptr<DownloadStore> store_;
   QueuedLinkOwner owner_;
+  PortDevices ports_;
   CDeviceLink link_;
   HeadlessView view_;
   ArchiveDownload download_;

@@ -90,6 +90,15 @@ Parsed ParseLine(std::string_view text) {
   return parsed;
 }
 
+// A key's value as read: blanks around it and one pair of matching quotes
+// dropped.
+std::string_view ValueText(std::string_view raw) {
+  std::string_view value = Trim(raw);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  return value;
+}
+
 enum class ReadResult { Ok, Missing, Failed };
 
 // Plain POSIX reads: streams throw on some read errors (a folder in place of
@@ -226,12 +235,25 @@ std::string GetProfileString(const std::string& section, const std::string& key,
   const Location where = Find(lines, section, key);
   if (!where.keyLine) return cut(defaultValue);
 
-  std::string_view value = Trim(ParseLine(lines[*where.keyLine].text).value);
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
+  return cut(ValueText(ParseLine(lines[*where.keyLine].text).value));
+}
+
+std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::string& section,
+                                                                   const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::string content;
+  if (path.empty() || ReadWholeFile(path, content) != ReadResult::Ok) return entries;
+  bool inSection = false;
+  for (const Line& line : SplitLines(content)) {
+    const Parsed parsed = ParseLine(line.text);
+    if (parsed.kind == Parsed::Section) {
+      if (inSection) break;
+      inSection = SameName(parsed.name, section);
+    } else if (inSection && parsed.kind == Parsed::Key) {
+      entries.emplace_back(std::string(parsed.name), std::string(ValueText(parsed.value)));
+    }
   }
-  return cut(value);
+  return entries;
 }
 
 bool WriteProfileString(const std::string& section, const std::string& key,

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace velorix {
 
@@ -24,6 +26,11 @@ namespace velorix {
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, std::size_t bufferSize,
                              const std::string& path);
+
+// Every key of the first `section` with its value (blanks and one pair of
+// quotes dropped as above), in file order; empty when there is none.
+std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::string& section,
+                                                                   const std::string& path);
 
 // Sets `key` in `section` of the file at `path` to `value`, creating the file,
 // the section and the key as needed. An existing key line is replaced by

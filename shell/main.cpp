@@ -1,5 +1,5 @@
 // velorix-archive: the window without arguments, a download without a window
-// with --count/--format/--output.
+// with --count/--format/--output, the serial ports with --list-ports.
 
 #include <cstdio>
 #include <string>
@@ -7,6 +7,9 @@
 
 #include "shell/command_line.h"
 #include "shell/headless_runner.h"
+#include "shell/port_devices.h"
+#include "shell/port_list.h"
+#include "shell/settings.h"
 #include "version.h"
 
 #ifdef VELORIX_HAVE_WINDOW
@@ -32,6 +35,12 @@ int main(int argc, char** argv) {
       return 2;
     case velorix::CommandLine::Download:
       return velorix::RunHeadless(line, stderr);
+    case velorix::CommandLine::ListPorts: {
+      const std::string& settings = velorix::SettingsFilePath();
+      const velorix::PortMap map = velorix::PortDevices::FromEnvironment(settings).Map();
+      std::fputs(velorix::PortListText(map, settings).c_str(), stdout);
+      return 0;
+    }
     case velorix::CommandLine::Window:
       break;
   }

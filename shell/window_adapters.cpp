@@ -17,6 +17,9 @@ LinkTextEvent::LinkTextEvent(QEvent::Type type, std::string t, MessageBoxKind k)
 
 WaitCursorEvent::WaitCursorEvent(bool o) : QEvent(WM_LINK_WAIT_CURSOR), on(o) {}
 
+PortTriedEvent::PortTriedEvent(int n, std::string d, std::string o)
+    : QEvent(WM_LINK_PORT_TRIED), portNumber(n), device(std::move(d)), outcome(std::move(o)) {}
+
 QtLinkOwner::QtLinkOwner(QObject* target) : target_(target) {}
 
 void QtLinkOwner::Detach() {
@@ -42,6 +45,10 @@ void QtLinkOwner::PostMessageBox(std::string text, MessageBoxKind kind) {
 }
 
 void QtLinkOwner::SetWaitCursor(bool on) { Post(new WaitCursorEvent(on)); }
+
+void QtLinkOwner::PortTried(int portNumber, const std::string& device, const std::string& outcome) {
+  Post(new PortTriedEvent(portNumber, device, outcome));
+}
 
 QStringList QtNameFilters(const std::string& barFilter) {
   const QStringList parts = QString::fromLatin1(barFilter).split(QLatin1Char('|'));

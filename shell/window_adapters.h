@@ -43,6 +43,15 @@ class WaitCursorEvent : public QEvent {
   bool on;
 };
 
+// One try of the port scan: the COM number, its device and what came of it.
+class PortTriedEvent : public QEvent {
+ public:
+  PortTriedEvent(int portNumber, std::string device, std::string outcome);
+  int portNumber;
+  std::string device;
+  std::string outcome;
+};
+
 // The link's owner for the window. Called on the worker's thread; each notice
 // is posted to the target object, in the order the worker made them. After
 // Detach() (the window is going) notices are dropped.
@@ -55,6 +64,7 @@ class QtLinkOwner : public LinkOwner {
   void PostLinkStatus(std::string text) override;
   void PostMessageBox(std::string text, MessageBoxKind kind) override;
   void SetWaitCursor(bool on) override;
+  void PortTried(int portNumber, const std::string& device, const std::string& outcome) override;
 
  private:
   void Post(QEvent* event);

@@ -321,18 +321,21 @@ INSTANTIATE_TEST_SUITE_P(Pty, PosixOpen,
                                            OpenCase{"NotATerminal", "plain-file", "not a serial port"}),
                          [](const auto& info) { return info.param.name; });
 
-TEST(PosixPort, NumbersMapToDevices) {
+// Without the program's own rules a number names a device only through its
+// variable: no number ever falls back to a device of the machine.
+TEST(PosixPort, WithoutRulesOnlyTheVariableNamesADevice) {
   ::unsetenv("VELORIX_COM1");
   ::setenv("VELORIX_COM2", "/dev/ttyUSB0", 1);
   ::setenv("VELORIX_COM3", "", 1);
-  EXPECT_EQ(SerialDevicePath(1), "/dev/ttyS0");
-  EXPECT_EQ(SerialDevicePath(2), "/dev/ttyUSB0");
-  EXPECT_EQ(SerialDevicePath(3), "/dev/ttyS2");
-  EXPECT_EQ(SerialDevicePath(12), "/dev/ttyS11");
-  EXPECT_EQ(SerialDevicePath(0), "");
-  EXPECT_EQ(SerialDevicePath(-1), "");
+  EXPECT_EQ(EnvironmentPortDevice(1).path, "");
+  EXPECT_EQ(EnvironmentPortDevice(2).path, "/dev/ttyUSB0");
+  EXPECT_EQ(EnvironmentPortDevice(3).path, "");
   PosixSerialPort port;
   EXPECT_EQ(port.Open(0).outcome, "missing");
+  const PortOpenResult none = port.Open(1);
+  EXPECT_FALSE(none.opened);
+  EXPECT_EQ(none.device, "");
+  EXPECT_EQ(none.outcome, "missing");
 }
 
 // A vanished device reports hang-up for ever; waiting on it must still take

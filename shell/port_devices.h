@@ -1,0 +1,44 @@
+#pragma once
+
+// Which device each COM number opens, in order of precedence:
+//   1. the environment variable VELORIX_COM<n>, when set and not empty;
+//   2. COM<n>=<path> in the [Ports] section of the settings file;
+//   3. the machine's serial ports, numbered from COM1 on over the numbers
+//      left free (see link/port_map.h for the order and what is passed over).
+// For tests only, VELORIX_SYSFS_ROOT and VELORIX_DEV_ROOT put made-up trees in
+// place of /sys and /dev.
+
+#include <string>
+#include <vector>
+
+#include "link/port_map.h"
+#include "link/posix_serial_port.h"
+#include "link/sysfs_ports.h"
+
+namespace velorix {
+
+inline constexpr const char* PORTS_SECTION = "Ports";
+
+class PortDevices {
+ public:
+  // The variables and the settings file are read here, once; the machine's
+  // ports are looked at again each time a number is resolved, so the map
+  // follows adapters plugged in after the start.
+  static PortDevices FromEnvironment(const std::string& settingsPath);
+
+  PortDevices(std::vector<PortPin> pins, SystemRoots roots);
+
+  PortMap Map() const;
+  PortDevice Resolve(int portNumber) const;
+  // A copy of these rules for the link's worker.
+  PortDeviceResolver Resolver() const;
+
+ private:
+  std::vector<PortPin> pins_;
+  SystemRoots roots_;
+};
+
+// "VELORIX_COM2", "Velquor.ini [Ports]" or "automatic".
+std::string PortSourceText(PortSource source, int portNumber);
+
+}  // namespace velorix

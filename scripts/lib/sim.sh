@@ -1,6 +1,7 @@
 # Shared by the scripts: starts and stops the simulated instrument.
 #   start_sim LINK [sim options...]   starts it with a symlink at LINK; sets SIM_PID
 #   stop_sim                          stops the one start_sim started
+#   map_com_ports PATH                COM2 -> PATH, COM1 and COM3..COM9 -> paths that don't exist
 
 SIM_PID=""
 
@@ -24,4 +25,14 @@ stop_sim() {
   kill "$SIM_PID" 2>/dev/null || true
   wait "$SIM_PID" 2>/dev/null || true
   SIM_PID=""
+}
+
+# Every COM number the program might try gets its variable: a number without
+# one goes to the machine's own serial ports (and COM1 may be the console).
+map_com_ports() {
+  local n
+  for n in 1 2 3 4 5 6 7 8 9; do
+    export "VELORIX_COM$n=/nonexistent/velorix-com$n"
+  done
+  export VELORIX_COM2=$1
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "headless_run.h"
+#include "tests/shell/fake_system_tree.h"
 
 namespace velorix::e2etest {
 namespace {
@@ -102,6 +103,69 @@ TEST_F(HeadlessRun, ACorruptReplyIsRepeatedAndTheFileIsStillRight) {
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find(" Repeat 1. Waiting response.  Wait for reading."), std::string::npos) << run.err;
   EXPECT_EQ(ReadFile(dir_ / "out.xls"), ExpectedFile(5, 4, true));
+}
+
+// The machine's own ports replaced by made-up /sys and /dev trees.
+ChildSetup OnMadeUpMachine(const testing::FakeSystemTree& tree) {
+  ChildSetup setup;
+  setup.environment = {"VELORIX_SYSFS_ROOT=" + tree.Sys().string(), "VELORIX_DEV_ROOT=" + tree.Dev().string()};
+  return setup;
+}
+
+TEST_F(HeadlessRun, FindsTheInstrumentThroughThePortsSectionOfTheSettingsFile) {
+  simtest::SimProcess sim({"--quiet"});
+  const testing::FakeSystemTree noPorts(dir_ / "machine");
+  const std::string settings = "[Ports]\nCOM2=" + sim.SlavePath() + "\n";
+  WriteFile(dir_ / "Velquor.ini", settings);
+
+  RunResult run = RunIn(dir_, "", {"--count", "6", "--format", "doc", "--output", "out.doc"}, OnMadeUpMachine(noPorts));
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_NE(run.err.find(" Device connected on COM2 "), std::string::npos) << run.err;
+  EXPECT_EQ(ReadFile(dir_ / "out.doc"), ExpectedFile(kPointer, 6, false));
+  EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), settings + "\n[Velorix - 5]\nCOM Port 1_4= 2 \n");
+}
+
+TEST_F(HeadlessRun, ListPortsShowsEveryNumberAndWhyPortsWerePassedOver) {
+  testing::FakeSystemTree tree(dir_ / "machine");
+  tree.Add({.name = "ttyS0", .driver = "serial", .type = 4});
+  tree.Add({.name = "ttyS1", .driver = "serial", .type = 4});
+  tree.Add({.name = "ttyS2", .driver = "serial8250", .type = 0});
+  tree.Add({.name = "ttyUSB0",
+            .driver = "ftdi_sio",
+            .byId = "usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0",
+            .usbId = "0403:6001",
+            .manufacturer = "FTDI",
+            .product = "FT232R USB UART",
+            .serial = "A5XK3RJT"});
+  tree.Add({.name = "ttyACM0", .driver = "cdc_acm", .usbId = "2341:0043", .nodeMode = 0200});
+  tree.SetConsole("tty0 ttyS0");
+  WriteFile(dir_ / "Velquor.ini", "[Ports]\nCOM2=/nonexistent/pinned\n");
+  ChildSetup setup = OnMadeUpMachine(tree);
+  setup.honourFilePermissions = true;
+
+  const RunResult run = RunIn(dir_, "", {"--list-ports"}, setup);
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const std::string dev = fs::canonical(tree.Dev()).string();
+  std::vector<std::string> expected = {"COM1  /nonexistent/com1  (VELORIX_COM1)",
+                                       "COM2  /nonexistent/pinned  (Velquor.ini [Ports])"};
+  for (int n = 3; n <= 9; ++n)
+    expected.push_back("COM" + std::to_string(n) + "  /nonexistent/com" + std::to_string(n) + "  (VELORIX_COM" +
+                       std::to_string(n) + ")");
+  for (const std::string& line :
+       {"COM10 " + dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0  (automatic)",
+        std::string("      ttyUSB0, driver ftdi_sio, USB 0403:6001, FTDI, FT232R USB UART, serial A5XK3RJT"),
+        "COM11 " + dev + "/ttyS1  (automatic)", std::string("      ttyS1, driver serial, 16550A"), std::string(),
+        std::string("Passed over:"), "  " + dev + "/ttyACM0 (ttyACM0, driver cdc_acm, USB 2341:0043): permission denied",
+        "  " + dev + "/ttyS0 (ttyS0, driver serial, 16550A): the system console",
+        "  " + dev + "/ttyS2 (ttyS2, driver serial8250): no UART behind the device (type 0)", std::string()})
+    expected.push_back(line);
+  std::vector<std::string> lines;
+  std::istringstream out(run.out);
+  for (std::string line; std::getline(out, line) && lines.size() < expected.size();) lines.push_back(line);
+  EXPECT_EQ(lines, expected) << run.out;
+  // Nothing was written: listing is no run.
+  EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), "[Ports]\nCOM2=/nonexistent/pinned\n");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #pragma once
 
 // Running the program without a window as a user runs it, for the end-to-end
-// tests: a scratch folder, COM2 mapped to the simulator's pty and the other
-// ports to paths that do not exist (so no real serial port of the machine is
-// ever touched), standard error captured, the exit status, and what the run
-// left on disk.
+// tests: a scratch folder, COM2 mapped to the simulator's pty and COM1, COM3
+// .. COM9 to paths that do not exist (so no real serial port of the machine
+// is ever touched), standard output and error captured, the exit status, and
+// what the run left on disk.
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -107,6 +107,7 @@ inline std::string ExpectedFile(int pointer, int count, bool excel) {
 struct RunResult {
   int exitStatus = -1;  // -1: killed by a signal; -2: did not end in time (then killed)
   std::string err;
+  std::string out;
 
   std::vector<std::string> ErrLines() const {
     std::vector<std::string> lines;
@@ -144,6 +145,10 @@ struct ChildSetup {
   // The current folder gets mode 0000 after the program has been placed in
   // it (with honourFilePermissions: nothing in it can be read or written).
   bool lockCurrentFolder = false;
+  // More NAME=value entries for the program's environment.
+  std::vector<std::string> environment;
+  // Where standard output goes; the test's own when empty.
+  std::string outFile;
 };
 
 // The program started in the background with its argument list (no shell, so
@@ -158,16 +163,20 @@ class ProgramRun {
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e)
       if (std::strncmp(*e, "VELORIX_COM", 11) != 0) envStore.emplace_back(*e);
-    envStore.push_back("VELORIX_COM1=/nonexistent/com1");
-    envStore.push_back("VELORIX_COM2=" + comTwo);
-    envStore.push_back("VELORIX_COM3=/nonexistent/com3");
-    envStore.push_back("VELORIX_COM4=/nonexistent/com4");
+    // An empty comTwo leaves COM2 to the settings file; only a test that
+    // also hides the machine's ports (VELORIX_SYSFS_ROOT) may do that.
+    for (int n = 1; n <= 9; ++n) {
+      const std::string name = "VELORIX_COM" + std::to_string(n);
+      if (n != 2) envStore.push_back(name + "=/nonexistent/com" + std::to_string(n));
+      else if (!comTwo.empty()) envStore.push_back(name + "=" + comTwo);
+    }
+    envStore.insert(envStore.end(), setup.environment.begin(), setup.environment.end());
     std::vector<char*> argv, envp;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const std::string cwdText = cwd.string(), errText = errFile.string();
+    const std::string cwdText = cwd.string(), errText = errFile.string(), outText = setup.outFile;
     const bool asRoot = ::geteuid() == 0;
 
     pid_ = ::fork();
@@ -175,6 +184,10 @@ class ProgramRun {
     const int err = ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (err < 0 || nul < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::dup2(nul, STDIN_FILENO) < 0) _exit(126);
+    if (!outText.empty()) {
+      const int out = ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) _exit(126);
+    }
     if (::chdir(cwdText.c_str()) != 0) _exit(126);
     if (setup.removeCurrentFolder && ::rmdir(cwdText.c_str()) != 0) _exit(126);
     if (setup.lockCurrentFolder && ::chmod(cwdText.c_str(), 0) != 0) _exit(126);
@@ -242,6 +255,7 @@ class HeadlessRun : public ::testing::Test {
   RunResult RunIn(const fs::path& cwd, const std::string& comTwo, const std::vector<std::string>& args,
                   ChildSetup setup = {}, int timeoutMs = 60000) {
     const fs::path errFile = dir_ / "stderr.txt";
+    setup.outFile = (dir_ / "stdout.txt").string();
     RunResult result;
     {
       ProgramRun run(cwd, comTwo, args, errFile, setup);
@@ -252,7 +266,9 @@ class HeadlessRun : public ::testing::Test {
       result.exitStatus = run.ExitStatus();
     }
     result.err = ReadFile(errFile);
+    result.out = ReadFile(setup.outFile);
     fs::remove(errFile);
+    fs::remove(setup.outFile);
     return result;
   }
 

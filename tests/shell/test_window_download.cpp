@@ -60,7 +60,7 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
 
   simtest::SimProcess sim({"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)});
   ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
-  for (const char* other : {"VELORIX_COM1", "VELORIX_COM3", "VELORIX_COM4"}) ::setenv(other, "/nonexistent", 1);
+  for (int n : {1, 3, 4, 5, 6, 7, 8, 9}) ::setenv(("VELORIX_COM" + std::to_string(n)).c_str(), "/nonexistent", 1);
 
   ScratchFolder results;
   const std::string chosen = results.file(c.spreadsheet ? "out.xls" : "out.doc");
@@ -77,6 +77,8 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   dlg->OnTimer(CLOCK_TIMER);  // the first tick starts the link
   ASSERT_TRUE(PumpUntil([&] { return status->text().startsWith(" Device connected on COM2"); }, 10000))
       << status->text().toStdString();
+  // The text stays the instrument's own; the device behind the number is in the tooltip.
+  EXPECT_EQ(status->toolTip().toStdString(), "COM2: " + sim.SlavePath());
 
   qobject_cast<QLineEdit*>(dlg->GetDlgItem(IDC_SAMPLE_COUNT))->setText(QString::number(c.count));
   if (c.spreadsheet) qobject_cast<QCheckBox*>(dlg->GetDlgItem(IDC_EXPORT_EXCEL))->click();

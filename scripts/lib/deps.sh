@@ -2,6 +2,8 @@
 # they are missing. Needs root (or sudo) only when something is missing.
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
+# tests/qemu/run: the emulator, the guest's userland and the initramfs packer.
+VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
 
 missing_packages() {
   local p

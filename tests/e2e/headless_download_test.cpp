@@ -125,6 +125,22 @@ TEST_F(HeadlessRun, FindsTheInstrumentThroughThePortsSectionOfTheSettingsFile) {
   EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), settings + "\n[Velorix - 5]\nCOM Port 1_4= 2 \n");
 }
 
+// An adapter the user may not open gets no COM number; when nothing answers,
+// it is the likely reason, so the run says so.
+TEST_F(HeadlessRun, AnAdapterTheUserMayNotOpenIsNamedWhenNothingAnswers) {
+  testing::FakeSystemTree tree(dir_ / "machine");
+  tree.Add({.name = "ttyUSB0", .driver = "ftdi_sio", .usbId = "0403:6001", .nodeMode = 0060});
+  ChildSetup setup = OnMadeUpMachine(tree);
+  setup.honourFilePermissions = true;
+
+  const RunResult run =
+      RunIn(dir_, "/nonexistent/com2", {"--count", "3", "--format", "xls", "--output", "out.xls"}, setup);
+  EXPECT_EQ(run.exitStatus, 1);
+  const std::string line = "Passed over " + fs::canonical(tree.Dev()).string() +
+                           "/ttyUSB0: permission denied (add the user to the group '";
+  EXPECT_NE(run.err.find(line), std::string::npos) << run.err;
+}
+
 TEST_F(HeadlessRun, ListPortsShowsEveryNumberAndWhyPortsWerePassedOver) {
   testing::FakeSystemTree tree(dir_ / "machine");
   tree.Add({.name = "ttyS0", .driver = "serial", .type = 4});

@@ -44,8 +44,9 @@ fi
 touch -t 197001010000 /dev/ttyS0 /dev/ttyS1
 stat -c '%n atime %X mtime %Y' /dev/ttyS0 /dev/ttyS1 >$R/nodes-before.txt 2>&1
 
+# A program that hangs must not hold the guest (and the host's run) up.
 run() {
-  env -i PATH=/bin HOME=/ /velorix/velorix-archive "$@"
+  timeout 60 env -i PATH=/bin HOME=/ /velorix/velorix-archive "$@"
 }
 
 run --list-ports >$R/list-ports.txt 2>&1

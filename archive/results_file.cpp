@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "archive/text_format.h"
+#include "archive/xlsx_workbook.h"
 
 namespace velorix {
 namespace {
@@ -206,7 +207,7 @@ SaveRequest MakeSaveRequest(int exportExcel, std::time_t now) {
   SaveRequest request;
   request.proposedName = ProposeResultsName(exportExcel, now);
   if (exportExcel) {
-    request.filter = "Results Files (*.xls)|*.xls| All Files (*.*)|*.*||";
+    request.filter = "Results Files (*.xls)|*.xls|Excel Workbook (*.xlsx)|*.xlsx| All Files (*.*)|*.*||";
     request.defaultExtension = "xls";
   } else {
     request.filter = "Results Files (*.doc)|*.doc| All Files (*.*)|*.*||";
@@ -222,36 +223,65 @@ std::string FormatReportValue(double value) {
   return text;
 }
 
+ResultsFormat ChosenResultsFormat(int exportExcel, const std::string& path, int chosenFilter) {
+  if (!exportExcel) return ResultsFormat::Report;
+  constexpr int kWorkbookFilter = 1;
+  constexpr std::string_view kWorkbookExtension = ".xlsx";
+  const bool workbookName =
+      path.size() >= kWorkbookExtension.size() &&
+      std::equal(kWorkbookExtension.begin(), kWorkbookExtension.end(), path.end() - kWorkbookExtension.size(),
+                 [](char want, char have) { return want == (have >= 'A' && have <= 'Z' ? have - 'A' + 'a' : have); });
+  return chosenFilter == kWorkbookFilter || workbookName ? ResultsFormat::Workbook : ResultsFormat::Spreadsheet;
+}
+
 WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
                               SaveDialog& dialog, std::time_t now, ResultsSink& sink) {
   const std::optional<std::string> path = dialog.AskSavePath(MakeSaveRequest(exportExcel, now));
   if (!path) return {WriteOutcome::Cancelled, {}, {}};
-
-  // Never read beyond the store, whatever count the caller passes.
-  const int count = std::clamp(sampleCount, 0, RECORD_SLOT_COUNT);
-
-  if (!sink.Open(*path)) {
-    const std::string error = sink.Error();
-    sink.Abandon();
-    return {WriteOutcome::Failed, *path, error};
-  }
-  ChunkWriter out(sink);
-  if (exportExcel)
-    WriteSpreadsheet(out, store, count);
-  else
-    WriteReport(out, store, count);
-  if (!out.ok() || !sink.Close()) {
-    const std::string error = sink.Error();
-    sink.Abandon();
-    return {WriteOutcome::Failed, *path, error};
-  }
-  return {WriteOutcome::Written, *path, {}};
+  const ResultsFormat format = ChosenResultsFormat(exportExcel, *path, dialog.ChosenFilter());
+  return WriteResultsFileTo(store, sampleCount, format, *path, now, sink);
 }
 
 WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
                               SaveDialog& dialog, std::time_t now) {
   PosixResultsSink sink;
   return WriteResultsFile(store, sampleCount, exportExcel, dialog, now, sink);
+}
+
+WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
+                                const std::string& path, std::time_t now, ResultsSink& sink) {
+  // Never read beyond the store, whatever count the caller passes.
+  const int count = std::clamp(sampleCount, 0, RECORD_SLOT_COUNT);
+
+  WorkbookBytes workbook;
+  if (format == ResultsFormat::Workbook) {
+    workbook = MakeResultsWorkbook(store, count, now);
+    if (!workbook.ok()) return {WriteOutcome::Failed, path, workbook.error};
+  }
+
+  if (!sink.Open(path)) {
+    const std::string error = sink.Error();
+    sink.Abandon();
+    return {WriteOutcome::Failed, path, error};
+  }
+  ChunkWriter out(sink);
+  switch (format) {
+    case ResultsFormat::Spreadsheet: WriteSpreadsheet(out, store, count); break;
+    case ResultsFormat::Report: WriteReport(out, store, count); break;
+    case ResultsFormat::Workbook: out.Put(workbook.bytes); break;
+  }
+  if (!out.ok() || !sink.Close()) {
+    const std::string error = sink.Error();
+    sink.Abandon();
+    return {WriteOutcome::Failed, path, error};
+  }
+  return {WriteOutcome::Written, path, {}};
+}
+
+WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
+                                const std::string& path, std::time_t now) {
+  PosixResultsSink sink;
+  return WriteResultsFileTo(store, sampleCount, format, path, now, sink);
 }
 
 }  // namespace velorix

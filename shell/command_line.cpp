@@ -60,9 +60,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (!ParseInt(value, line.count)) return Fail("--count needs a whole number, not '" + value + "'");
       haveCount = true;
     } else if (name == "--format") {
-      if (value == "xls") line.excel = true;
-      else if (value == "doc") line.excel = false;
-      else return Fail("--format is xls or doc, not '" + value + "'");
+      if (value == "xls") line.format = ResultsFormat::Spreadsheet;
+      else if (value == "doc") line.format = ResultsFormat::Report;
+      else if (value == "xlsx") line.format = ResultsFormat::Workbook;
+      else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
       haveFormat = true;
     } else {
       if (value.empty()) return Fail("--output needs a file name");
@@ -77,7 +78,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText(const std::string& programName) {
-  return "Usage: " + programName + " [--count N --format xls|doc --output FILE]\n"
+  return "Usage: " + programName + " [--count N --format xls|doc|xlsx --output FILE]\n"
          "       " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
@@ -87,6 +88,8 @@ std::string UsageText(const std::string& programName) {
          "  --count N        records to read, 1 to 2000\n"
          "  --format xls     tab-separated spreadsheet file\n"
          "  --format doc     text report\n"
+         "  --format xlsx    workbook for spreadsheet programs: numbers, dates and\n"
+         "                   times as typed cells, the same in every locale\n"
          "  --output FILE    the results file (replaced if it exists)\n"
          "  --list-ports     show which device each COM number opens, and the\n"
          "                   serial ports passed over and why; opens nothing\n"

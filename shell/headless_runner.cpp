@@ -38,16 +38,6 @@ bool IsRoutineStatus(const std::string& text) {
   return text == " Waiting response." || text == " Response OK.";
 }
 
-// The save dialog's answer is the path given on the command line.
-class FixedPathDialog : public SaveDialog {
- public:
-  explicit FixedPathDialog(std::string path) : path_(std::move(path)) {}
-  std::optional<std::string> AskSavePath(const SaveRequest&) override { return path_; }
-
- private:
-  std::string path_;
-};
-
 class HeadlessView : public DownloadView {
  public:
   HeadlessView(const DownloadStore& store, const CommandLine& line, TerminalProgress& progress)
@@ -59,9 +49,8 @@ class HeadlessView : public DownloadView {
   void ShowMessageBox(const std::string& text) override { progress_.Line(text); }
 
   void WriteResultsFile(int sampleCount) override {
-    FixedPathDialog dialog(line_.output);
-    outcome = velorix::WriteResultsFile(store_, sampleCount, line_.excel ? 1 : 0, dialog,
-                                        std::time(nullptr));
+    // The command line has named the file and its format: no dialog to ask.
+    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr));
     if (outcome->kind == WriteOutcome::Written) {
       statusSuffix = FILE_WRITTEN;
       progress_.SetPos(0);

@@ -70,17 +70,39 @@ QStringList QtNameFilters(const std::string& barFilter) {
   return filters;
 }
 
+namespace {
+
+// "xlsx" for "Excel Workbook (*.xlsx)"; empty for a filter that takes any name.
+QString FilterExtension(const QString& filter) {
+  static const QRegularExpression firstPattern(QStringLiteral("\\(\\*\\.([^ .*()]+)[ )]"));
+  const QRegularExpressionMatch match = firstPattern.match(filter);
+  return match.hasMatch() ? match.captured(1) : QString();
+}
+
+}  // namespace
+
 QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent) {}
 
 std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request) {
   QFileDialog dialog(parent_, QString(), QDir::currentPath());
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilters(QtNameFilters(request.filter));
+  const QStringList filters = QtNameFilters(request.filter);
+  dialog.setNameFilters(filters);
   dialog.setDefaultSuffix(QString::fromLatin1(request.defaultExtension));
   dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
   if (!request.proposedName.empty()) dialog.selectFile(QString::fromLatin1(request.proposedName));
+  // The dialog itself swaps the proposal's extension when another type is
+  // chosen; a name typed without one gets the chosen type's too.
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+    if (const QString extension = FilterExtension(filter); !extension.isEmpty()) dialog.setDefaultSuffix(extension);
+  });
+  chosenFilter_ = 0;
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  // The dialog may hand the filter back without the blank the form starts the
+  // all-files entry with.
+  for (qsizetype i = 0; i < filters.size(); ++i)
+    if (filters[i].trimmed() == dialog.selectedNameFilter().trimmed()) chosenFilter_ = static_cast<int>(i);
   return std::string(QFile::encodeName(dialog.selectedFiles().front()).constData());
 }
 

@@ -80,14 +80,17 @@ class QtLinkOwner : public LinkOwner {
 QStringList QtNameFilters(const std::string& barFilter);
 
 // Asks with a modal QFileDialog in save mode: proposed name, filters, default
-// suffix, and a question before an existing file is replaced.
+// suffix, and a question before an existing file is replaced. Choosing a
+// filter with an extension makes it the one added to a name typed without.
 class QtSaveDialog : public SaveDialog {
  public:
   explicit QtSaveDialog(QWidget* parent);
   std::optional<std::string> AskSavePath(const SaveRequest& request) override;
+  int ChosenFilter() const override { return chosenFilter_; }
 
  private:
   QPointer<QWidget> parent_;
+  int chosenFilter_ = 0;
 };
 
 }  // namespace velorix

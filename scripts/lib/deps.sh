@@ -1,7 +1,12 @@
 # Shared by the scripts: installs the Debian packages the build needs, when
 # they are missing. Needs root (or sudo) only when something is missing.
 
-VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
+VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev clang libclang-rt-14-dev)
+# Beyond the build, for the test suite: the reader its workbook check opens the
+# .xlsx with.
+VELORIX_TEST_PACKAGES=(python3 python3-openpyxl)
+# For scripts/test's check of the workbook in a real spreadsheet program.
+VELORIX_SPREADSHEET_PACKAGES=(python3 libreoffice-calc-nogui)
 # tests/qemu/run: the emulator, the guest's userland and the initramfs packer.
 VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
 
@@ -28,12 +33,30 @@ install_build_deps() {
   install_packages "${VELORIX_BUILD_PACKAGES[@]}"
 }
 
-# A locale whose decimal point is a comma, so the tests can show that the
-# results files never follow the process locale.
-install_decimal_comma_locale() {
-  locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8' && return 0
+install_test_deps() {
+  install_packages "${VELORIX_TEST_PACKAGES[@]}"
+}
+
+# install_locale LANGUAGE_TERRITORY: makes the UTF-8 locale, e.g. de_DE.UTF-8,
+# unless it is there. Fails when it cannot.
+install_locale() {
+  locale -a 2>/dev/null | grep -qix "$1.utf-\?8" && return 0
   install_packages locales
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "could not make the de_DE.UTF-8 locale; its test will be skipped" >&2
+  $sudo localedef -i "$1" -f UTF-8 "$1.UTF-8"
+}
+
+# A locale whose decimal point is a comma, so the tests can show that the
+# results files never follow the process locale.
+install_decimal_comma_locale() {
+  install_locale de_DE || echo "could not make the de_DE.UTF-8 locale; its test will be skipped" >&2
+}
+
+# LibreOffice and the two locales the workbook is opened under: one with a
+# decimal comma, one with a full stop.
+install_spreadsheet_deps() {
+  install_packages "${VELORIX_SPREADSHEET_PACKAGES[@]}"
+  install_locale de_DE
+  install_locale en_US
 }

@@ -19,6 +19,7 @@ struct DownloadCase {
   int pointer;
   int count;
   bool excel;
+  const char* output = nullptr;  // the file's name, when not out.xls or out.doc
 };
 
 void PrintTo(const DownloadCase& c, std::ostream* os) { *os << c.name; }
@@ -29,7 +30,7 @@ TEST_P(HeadlessDownload, WritesTheFileByteForByte) {
   const DownloadCase& c = GetParam();
   const fs::path log = dir_ / "sim.log";
   simtest::SimProcess sim({"--quiet", "--pointer", std::to_string(c.pointer), "--log", log.string()});
-  const fs::path output = dir_ / (c.excel ? "out.xls" : "out.doc");
+  const fs::path output = dir_ / (c.output ? c.output : c.excel ? "out.xls" : "out.doc");
 
   RunResult run = RunIn(dir_, sim.SlavePath(),
                         {"--count", std::to_string(c.count), "--format", c.excel ? "xls" : "doc", "--output",
@@ -52,7 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DownloadCase{"spreadsheet_wrapping_the_ring", 5, 100, true},
                       DownloadCase{"report_wrapping_the_ring", 5, 100, false},
                       DownloadCase{"spreadsheet_whole_archive", 1999, 2000, true},
-                      DownloadCase{"report_single_record", 0, 1, false}),
+                      DownloadCase{"report_single_record", 0, 1, false},
+                      // The command line names the format: an .xlsx name changes nothing.
+                      DownloadCase{"spreadsheet_under_a_workbook_name", 5, 10, true, "out.xlsx"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HeadlessRun, ACountOutOfRangeIsRefusedBeforeAnythingHappens) {

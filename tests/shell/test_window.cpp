@@ -5,6 +5,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +19,7 @@
 #include <QToolButton>
 
 #include <climits>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 
@@ -483,13 +487,84 @@ TEST_P(NameFilters, BarFormBecomesQtFilters) { EXPECT_EQ(QtNameFilters(GetParam(
 INSTANTIATE_TEST_SUITE_P(
     Cases, NameFilters,
     ::testing::Values(
-        FilterCase{"Spreadsheet", "Results Files (*.xls)|*.xls| All Files (*.*)|*.*||",
-                   {"Results Files (*.xls)", " All Files (*)"}},
+        FilterCase{"Spreadsheet", "Results Files (*.xls)|*.xls|Excel Workbook (*.xlsx)|*.xlsx| All Files (*.*)|*.*||",
+                   {"Results Files (*.xls)", "Excel Workbook (*.xlsx)", " All Files (*)"}},
         FilterCase{"Report", "Results Files (*.doc)|*.doc| All Files (*.*)|*.*||",
                    {"Results Files (*.doc)", " All Files (*)"}},
         FilterCase{"NoParensInText", "Text|*.txt;*.log||", {"Text (*.txt *.log)"}},
         FilterCase{"Empty", "", {}}),
     [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.name); });
+
+// The real save dialog for the spreadsheet, answered as an operator would:
+// the .xls is offered first and chosen unless the operator picks the
+// workbook, whose extension then goes with the proposal and with a name
+// typed without one.
+struct SaveDialogCase {
+  const char* name;
+  bool pickWorkbook;      // the operator picks the second file type
+  const char* typedName;  // typed over the proposal; nullptr keeps it
+  const char* saved;      // the name saved under; "%1" is the proposal without its extension
+  int chosenFilter;
+};
+
+void PrintTo(const SaveDialogCase& c, std::ostream* os) { *os << c.name; }
+
+class SpreadsheetSaveDialog : public ::testing::TestWithParam<SaveDialogCase> {};
+
+TEST_P(SpreadsheetSaveDialog, TheWorkbookIsTheSecondChoice) {
+  const SaveDialogCase& c = GetParam();
+  const SaveRequest request = MakeSaveRequest(1, std::time(nullptr));
+  const QString proposal = QString::fromLatin1(request.proposedName);
+  ASSERT_TRUE(proposal.endsWith(QLatin1String(".xls")));
+  const QString stem = proposal.chopped(4);
+
+  QStringList filtersShown;
+  QString filterFirstSelected, nameShown, nameAfterPick;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    poll.stop();
+    auto* types = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (types == nullptr || name == nullptr) {
+      ADD_FAILURE() << "not the widget-based file dialog";
+      dialog->reject();
+      return;
+    }
+    filtersShown = dialog->nameFilters();
+    filterFirstSelected = dialog->selectedNameFilter();
+    nameShown = name->text();
+    if (c.pickWorkbook) {
+      types->setFocus();
+      QTest::keyClick(types, Qt::Key_Down);
+    }
+    nameAfterPick = name->text();
+    if (c.typedName != nullptr) name->setText(QString::fromUtf8(c.typedName));
+    QTest::keyClick(name, Qt::Key_Return);
+  });
+  poll.start(10);
+
+  QtSaveDialog ask(nullptr);
+  const std::optional<std::string> path = ask.AskSavePath(request);
+  ASSERT_TRUE(path.has_value());
+  EXPECT_EQ(filtersShown.join(QLatin1Char('|')).toStdString(),
+            "Results Files (*.xls)|Excel Workbook (*.xlsx)|All Files (*)");
+  EXPECT_EQ(filterFirstSelected.toStdString(), "Results Files (*.xls)");
+  EXPECT_EQ(nameShown.toStdString(), request.proposedName);
+  EXPECT_EQ(nameAfterPick, c.pickWorkbook ? stem + QStringLiteral(".xlsx") : proposal) << nameAfterPick.toStdString();
+  EXPECT_EQ(QFileInfo(QFile::decodeName(path->c_str())).fileName().toStdString(),
+            QString::fromUtf8(c.saved).replace(QLatin1String("%1"), stem).toStdString());
+  EXPECT_EQ(ask.ChosenFilter(), c.chosenFilter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpreadsheetSaveDialog,
+    ::testing::Values(SaveDialogCase{"ProposalAsItIs", false, nullptr, "%1.xls", 0},
+                      SaveDialogCase{"WorkbookPickedForTheProposal", true, nullptr, "%1.xlsx", 1},
+                      SaveDialogCase{"NameTypedWithoutExtension", false, "plain", "plain.xls", 0},
+                      SaveDialogCase{"WorkbookPickedForATypedName", true, "plain", "plain.xlsx", 1}),
+    [](const ::testing::TestParamInfo<SaveDialogCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velorix

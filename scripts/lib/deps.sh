@@ -2,6 +2,8 @@
 # they are missing. Needs root (or sudo) only when something is missing.
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
+# Man pages, icons, and the tests that check them and the metainfo.
+VELORIX_BUILD_PACKAGES+=(help2man imagemagick man-db appstream)
 
 missing_packages() {
   local p

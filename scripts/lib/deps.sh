@@ -4,6 +4,9 @@
 VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
 # Man pages, icons, and the tests that check them and the metainfo.
 VELORIX_BUILD_PACKAGES+=(help2man imagemagick man-db appstream)
+# What scripts/package and scripts/check-package need on top: dpkg-shlibdeps
+# for the package's dependencies, lintian to check it.
+VELORIX_PACKAGE_PACKAGES=(dpkg-dev lintian)
 
 missing_packages() {
   local p

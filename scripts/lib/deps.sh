@@ -2,6 +2,8 @@
 # they are missing. Needs root (or sudo) only when something is missing.
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev clang libclang-rt-14-dev)
+# Man pages, icons, and the tests that check them and the metainfo.
+VELORIX_BUILD_PACKAGES+=(help2man imagemagick man-db appstream)
 # Beyond the build, for the test suite: the reader its workbook check opens the
 # .xlsx with.
 VELORIX_TEST_PACKAGES=(python3 python3-openpyxl)
@@ -9,6 +11,9 @@ VELORIX_TEST_PACKAGES=(python3 python3-openpyxl)
 VELORIX_SPREADSHEET_PACKAGES=(python3 libreoffice-calc-nogui)
 # tests/qemu/run: the emulator, the guest's userland and the initramfs packer.
 VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
+# What scripts/package and scripts/check-package need on top: dpkg-shlibdeps
+# for the package's dependencies, lintian to check it.
+VELORIX_PACKAGE_PACKAGES=(dpkg-dev lintian)
 
 missing_packages() {
   local p

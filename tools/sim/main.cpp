@@ -22,11 +22,12 @@
 #include "sim/faults.h"
 #include "sim/frame_splitter.h"
 #include "sim/pty_device.h"
+#include "version.h"
 
 namespace velorix::sim {
 namespace {
 
-constexpr const char* kUsage = R"(usage: velorix-sim [options]
+constexpr const char* kUsage = R"(Usage: velorix-sim [options]
 
 Simulated Velorix-5 on a pseudo-terminal. The first line on stdout is the
 device path of the pty (the program's side); open it like a serial port, or
@@ -56,6 +57,7 @@ Set-up and logging:
                        with '#' are bytes that formed no frame
   --quiet              nothing on stderr except errors
   --help               this text
+  --version            the simulator's version
 
 Faults. A request is every checked frame whose code is not 255, counted from
 1, repeats included; code-255 frames (the probe) are never counted.
@@ -165,6 +167,9 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
     bool ok = true;
     if (name == "--help" || name == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (name == "--version" || name == "-V") {
+      std::printf("velorix-sim %s\n", VELORIX_FILE_VERSION);
       std::exit(0);
     } else if (name == "--archive-number") ok = number(0, 4294967295L, o.archiveNumber);
     else if (name == "--pointer") ok = number(0, 65535, o.pointer);

@@ -228,7 +228,7 @@ class HeadlessRun {
 
     const WriteOutcome& outcome = *view_.outcome;
     if (outcome.kind == WriteOutcome::Written) return 0;
-    if (int signal = interruptSignal.load()) return Interrupted(signal);
+    if (outcome.error == INTERRUPTED_TEXT) return Interrupted(interruptSignal.load());
     progress_.Line("The results file was not written: " + line_.output + ": " + outcome.error);
     return EXIT_FAILED;
   }

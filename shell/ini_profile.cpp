@@ -95,7 +95,9 @@ enum class ReadResult { Ok, Missing, Failed };
 // Plain POSIX reads: streams throw on some read errors (a folder in place of
 // the file), and nothing here may throw.
 ReadResult ReadWholeFile(const std::string& path, std::string& content) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a named pipe in the file's place must not hold the program
+  // up waiting for a writer; it is refused below like any other non-file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -4,8 +4,11 @@
 // buffered here. The writer talks to this interface only, so tests can put a
 // fault-injecting sink in front of a real file.
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "fileio/safe_replace.h"
 
 namespace velorix {
 
@@ -16,42 +19,32 @@ class ResultsSink {
   virtual bool Open(const std::string& path) = 0;
   virtual bool Write(std::string_view chunk) = 0;
   virtual bool Close() = 0;
-  // After a failure at any step: closes what is open and removes the file if
-  // this sink created it or emptied it. Safe to call in any state.
+  // After a failure at any step: closes what is open and leaves the path as
+  // it was before Open. Safe to call in any state.
   virtual void Abandon() = 0;
   virtual std::string Error() const = 0;
 };
 
-// A regular file through POSIX calls. Open creates the file (0666, less the
-// umask) or opens the existing one, takes an exclusive non-blocking flock and
-// only then empties it, so a file another writer holds locked is refused as
-// in use and left as it was. Write issues one write() per chunk (continuing
-// only after a partial write or an interrupt).
+// A regular file, replaced safely (fileio/safe_replace.h): the new contents
+// go to a temporary file beside it and take its place only when Close has
+// written them all to disk, so a failed or interrupted write leaves an older
+// file exactly as it was and no partial file anywhere. An existing file that
+// another program holds an flock on is refused as in use (FILE_IN_USE_TEXT)
+// and left alone. Write issues one write() per chunk.
 class PosixResultsSink : public ResultsSink {
  public:
-  PosixResultsSink() = default;
-  PosixResultsSink(const PosixResultsSink&) = delete;
-  PosixResultsSink& operator=(const PosixResultsSink&) = delete;
-  ~PosixResultsSink() override;
+  // `interrupted` is asked before each chunk and before the new file takes
+  // the old one's place; true abandons the write (INTERRUPTED_TEXT).
+  explicit PosixResultsSink(std::function<bool()> interrupted = {});
 
   bool Open(const std::string& path) override;
   bool Write(std::string_view chunk) override;
   bool Close() override;
   void Abandon() override;
-  std::string Error() const override { return error_; }
+  std::string Error() const override;
 
  private:
-  bool Fail(int errorNumber);
-
-  int fd_ = -1;
-  std::string path_;         // where the file is to be removed on Abandon
-  bool removable_ = false;   // a regular file that this sink created or emptied
-  std::string error_;
+  SafeReplace file_;
 };
-
-// The text of the system's error number, e.g. "Permission denied".
-std::string SystemErrorText(int errorNumber);
-
-inline constexpr const char* FILE_IN_USE_TEXT = "The file is in use by another program";
 
 }  // namespace velorix

@@ -61,7 +61,7 @@ class CDeviceLink : public RequestChannel {
   static constexpr int PROBE_WAIT_MS = 110;
   static constexpr int PROBE_ATTEMPTS = 4;
   static constexpr int PORT_TRIES = 5;
-  static constexpr int MAX_REPEATS = 4;
+  static constexpr int MAX_REPEATS = REQUEST_WRITES - 1;
   static constexpr int IDLE_WAIT_MS = 100;
 
   static void LinkWorker(CDeviceLink* link);

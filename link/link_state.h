@@ -14,6 +14,9 @@ enum LinkState : std::int32_t {
 
 // Milliseconds allowed for a reply, counted from the last write or read.
 inline constexpr int REPLY_TIMEOUT_MS = 3000;
+// A request is written at most this often (once and four repeats) before the
+// link gives up on it.
+inline constexpr int REQUEST_WRITES = 5;
 
 // The side of the link that a requester uses: the archive download talks to
 // the instrument through this and nothing else, so tests can script replies.

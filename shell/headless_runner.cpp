@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "archive/archive_download.h"
 #include "archive/archive_record.h"
 #include "archive/results_file.h"
+#include "archive/results_sink.h"
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "link/link_state.h"
@@ -27,10 +29,59 @@ constexpr int EXIT_USAGE = 2;
 
 const char* const NOT_CONNECTED_STATUS = " Device do't connected.";
 const char* const FILE_WRITTEN = "File is written.";
+const char* const STALLED_TEXT = "The instrument stopped sending records; no file was written.";
+
+// In the window the operator presses again when the instrument answers a
+// request with a frame that moves nothing on (a well-formed reply of another
+// code); here nobody would. Once the download has stood still for longer than
+// the link itself waits before giving up on a request, it never moves again.
+constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TIMEOUT_MS + 5000);
 
 std::atomic<int> interruptSignal{0};
 
 extern "C" void OnInterrupt(int signal) { interruptSignal.store(signal); }
+
+bool InterruptRequested() { return interruptSignal.load() != 0; }
+
+const char* SignalName(int signal) {
+  switch (signal) {
+    case SIGHUP: return "SIGHUP";
+    case SIGTERM: return "SIGTERM";
+    default: return "SIGINT";
+  }
+}
+
+// SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal or the ssh connection
+// went away) end the run the orderly way, so the port is released and no
+// file is half written. Standard error may be a pipe nobody reads any more:
+// writing to it must fail, not kill the program.
+void CatchInterrupts() {
+  interruptSignal.store(0);
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The link as the download sees it, noting when the download last moved on
+// (every reply it takes in places the next request).
+class WatchedChannel : public RequestChannel {
+ public:
+  explicit WatchedChannel(RequestChannel& link) : link_(link) {}
+  LinkState State() const override { return link_.State(); }
+  void PlaceRequest(const std::uint8_t* frame, int length, int replyTimeoutMs) override {
+    Restart();
+    link_.PlaceRequest(frame, length, replyTimeoutMs);
+  }
+  void Restart() { lastMove_ = std::chrono::steady_clock::now(); }
+  std::chrono::steady_clock::duration StillFor() const { return std::chrono::steady_clock::now() - lastMove_; }
+
+ private:
+  RequestChannel& link_;
+  std::chrono::steady_clock::time_point lastMove_ = std::chrono::steady_clock::now();
+};
 
 // The texts that come with every record; on a terminal they only update the
 // progress line instead of filling the screen.
@@ -50,7 +101,9 @@ class HeadlessView : public DownloadView {
 
   void WriteResultsFile(int sampleCount) override {
     // The command line has named the file and its format: no dialog to ask.
-    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr));
+    // An interrupt while the file is written leaves the older file as it was.
+    PosixResultsSink sink(InterruptRequested);
+    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), sink);
     if (outcome->kind == WriteOutcome::Written) {
       statusSuffix = FILE_WRITTEN;
       progress_.SetPos(0);
@@ -72,7 +125,7 @@ class HeadlessRun {
   HeadlessRun(const CommandLine& line, std::FILE* err)
       : line_(line), progress_(err), store_(std::make_unique<DownloadStore>()),
         ports_(PortDevices::FromEnvironment(SettingsFilePath())), link_(ports_.Resolver()),
-        view_(*store_, line, progress_), download_(link_, *store_, view_) {}
+        channel_(link_), view_(*store_, line, progress_), download_(channel_, *store_, view_) {}
 
   int Run() {
     link_.PortNumber(ReadPortSetting());
@@ -93,6 +146,10 @@ class HeadlessRun {
   int Serve() {
     for (;;) {
       if (int signal = interruptSignal.load()) return Interrupted(signal);
+      if (found_ && download_.Busy() && channel_.StillFor() > STALL_LIMIT) {
+        progress_.Line(STALLED_TEXT);
+        return EXIT_FAILED;
+      }
       std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(100));
       if (!notice) continue;
       if (std::optional<int> status = Handle(*notice)) return *status;
@@ -117,7 +174,13 @@ class HeadlessRun {
         link_.MessageBoxClosed();
         break;
       case LinkNotice::PortTried:
-        if (notice.text != "ok") ReportPortTry(notice);
+        if (notice.text != "ok") {
+          ReportPortTry(notice);
+        } else if (!found_) {
+          // The first request goes out only now.
+          found_ = true;
+          channel_.Restart();
+        }
         break;
       case LinkNotice::Frame:
         if (notice.frame.empty()) {
@@ -167,13 +230,13 @@ class HeadlessRun {
 
     const WriteOutcome& outcome = *view_.outcome;
     if (outcome.kind == WriteOutcome::Written) return 0;
+    if (outcome.error == INTERRUPTED_TEXT) return Interrupted(interruptSignal.load());
     progress_.Line("The results file was not written: " + line_.output + ": " + outcome.error);
     return EXIT_FAILED;
   }
 
   int Interrupted(int signal) {
-    progress_.Line(std::string("Interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
-                   "; no file was written.");
+    progress_.Line(std::string("Interrupted by ") + SignalName(signal) + "; no file was written.");
     return EXIT_FAILED;
   }
 
@@ -183,6 +246,8 @@ class HeadlessRun {
   QueuedLinkOwner owner_;
   PortDevices ports_;
   CDeviceLink link_;
+  WatchedChannel channel_;
+  bool found_ = false;  // the instrument answered the probe
   HeadlessView view_;
   ArchiveDownload download_;
 };
@@ -194,9 +259,7 @@ int RunHeadless(const CommandLine& line, std::FILE* err) {
     std::fprintf(err, "Number is incorrect (1...2000)\n");
     return EXIT_USAGE;
   }
-  interruptSignal.store(0);
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  CatchInterrupts();
   HeadlessRun run(line, err);
   return run.Run();
 }

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "fileio/safe_replace.h"
 
 namespace velorix {
 namespace {
@@ -104,7 +104,9 @@ enum class ReadResult { Ok, Missing, Failed };
 // Plain POSIX reads: streams throw on some read errors (a folder in place of
 // the file), and nothing here may throw.
 ReadResult ReadWholeFile(const std::string& path, std::string& content) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a named pipe in the file's place must not hold the program
+  // up waiting for a writer; it is refused below like any other non-file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -155,54 +157,6 @@ Location Find(const std::vector<Line>& lines, std::string_view section, std::str
     }
   }
   return where;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Writes `content` to a new file beside `path` and renames it over `path`.
-bool ReplaceFile(const std::string& path, const std::string& content) {
-  static std::atomic<unsigned> counter{0};
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-
-  struct stat old {};
-  const bool hadFile = ::stat(path.c_str(), &old) == 0;
-  // A settings file the user may not write (made read-only) is left alone,
-  // though the rename below could replace it.
-  if (hadFile && ::access(path.c_str(), W_OK) != 0) return false;
-
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = folder + "." + base + ".tmp." + std::to_string(::getpid()) + "." +
-           std::to_string(counter.fetch_add(1));
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-
-  bool ok = WriteAll(fd, content);
-  if (ok && hadFile) ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-  if (ok) ok = ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  return true;
 }
 
 // Gives the line a line end where it has none (only the file's last line can
@@ -286,7 +240,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
   std::string out;
   out.reserve(content.size() + key.size() + value.size() + section.size() + 8);
   for (const Line& line : lines) out += line.text + line.end;
-  return ReplaceFile(path, out);
+  return ReplaceFileContents(path, out);
 }
 
 }  // namespace velorix

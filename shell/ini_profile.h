@@ -36,8 +36,11 @@ std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::st
 // the section and the key as needed. An existing key line is replaced by
 // "key=value" (the key spelt as in the file); every other line is kept byte for
 // byte. New lines use the file's own line ending (CR LF if its first line ends
-// so, else LF). The new content goes to a temporary file in the same folder
-// that is then renamed over the old one, so the file is never half written.
+// so, else LF). The file is replaced safely (fileio/safe_replace.h), so it is
+// never half written, and it stays what it was: a symbolic link stays a link
+// to the file that gets the value, owner and mode are kept, a file without
+// any write permission bits is left alone whoever runs the program, and a
+// file in a folder that takes no new file is written in place.
 // Returns false (and leaves the file as it was) when the path is empty, the
 // existing file can't be read, or the new file can't be written.
 bool WriteProfileString(const std::string& section, const std::string& key,

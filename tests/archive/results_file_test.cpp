@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <limits>
 #include <locale>
 #include <memory>
@@ -60,7 +61,8 @@ class ScriptedDialog : public SaveDialog {
 };
 
 // A real file behind a sink that can be told to fail at a given write or at
-// close, and that records every chunk it was handed.
+// close, or to be interrupted there (as a signal would, between two chunks or
+// just before the close), and that records every chunk it was handed.
 class FaultySink : public ResultsSink {
  public:
   bool Open(const std::string& path) override {
@@ -69,14 +71,17 @@ class FaultySink : public ResultsSink {
   }
   bool Write(std::string_view chunk) override {
     chunks.emplace_back(chunk);
-    if (static_cast<int>(chunks.size()) - 1 == failAtWrite) {
+    const bool here = static_cast<int>(chunks.size()) - 1 == failAtWrite;
+    if (here && interrupt) interrupted = true;
+    if (here && !interrupt) {
       injected = "No space left on device";
       return false;
     }
     return real.Write(chunk);
   }
   bool Close() override {
-    if (failClose) {
+    if (failClose && interrupt) interrupted = true;
+    if (failClose && !interrupt) {
       injected = "Input/output error";
       return false;
     }
@@ -85,9 +90,11 @@ class FaultySink : public ResultsSink {
   void Abandon() override { real.Abandon(); }
   std::string Error() const override { return injected.empty() ? real.Error() : injected; }
 
-  PosixResultsSink real;
+  bool interrupted = false;
+  PosixResultsSink real{[this] { return interrupted; }};
   int failAtWrite = -1;
   bool failClose = false;
+  bool interrupt = false;  // at the chosen place, interrupt instead of failing
   int opens = 0;
   std::vector<std::string> chunks;
   std::string injected;
@@ -583,56 +590,90 @@ TEST_F(ResultsFile, ReadOnlyFolderFailsAndLeavesNothing) {
   EXPECT_TRUE(fs::is_empty(folder));
 }
 
-TEST_F(ResultsFile, FailureAfterSomeChunksRemovesTheFile) {
+// A write that fails or is interrupted after some chunks leaves no file at
+// all, or the older file byte for byte, and never a temporary file.
+TEST_F(ResultsFile, FailureAfterSomeChunksLeavesTheOlderFileOrNone) {
   const auto store = WorkedExampleStore();
   const struct {
     int exportExcel;
     int failAtWrite;  // -1: the writes succeed and close fails
     bool existing;
+    bool interrupt;   // interrupted there instead of failing
     int filter = 0;   // 1: the workbook, written in one piece
-  } cases[] = {{1, 0, false}, {1, 1, false}, {1, 9, false},  {1, 33, false}, {1, -1, false},
-               {0, 0, false}, {0, 20, false}, {0, 36, false}, {0, -1, false},
-               {1, 5, true},  {0, 0, true},  {0, -1, true},
-               {1, 0, false, 1}, {1, -1, false, 1}, {1, 0, true, 1}, {1, -1, true, 1}};
+  } cases[] = {{1, 0, false, false}, {1, 1, false, false}, {1, 9, false, false},  {1, 33, false, false},
+               {1, -1, false, false}, {0, 0, false, false}, {0, 20, false, false}, {0, 36, false, false},
+               {0, -1, false, false}, {1, 5, true, false},  {0, 0, true, false},   {0, -1, true, false},
+               {1, 0, false, true},  {0, 20, true, true},   {1, -1, true, true},   {0, -1, false, true},
+               {1, 0, false, false, 1}, {1, -1, false, false, 1}, {1, 0, true, false, 1},
+               {1, -1, true, false, 1}, {1, 0, true, true, 1}};
+  const std::string older = "an older results file";
   for (const auto& c : cases) {
-    SCOPED_TRACE("format " + std::to_string(c.exportExcel) + " filter " + std::to_string(c.filter) + " fail at " +
+    SCOPED_TRACE("format " + std::to_string(c.exportExcel) + " filter " + std::to_string(c.filter) +
+                 (c.interrupt ? " interrupted at " : " fail at ") +
                  std::to_string(c.failAtWrite) + (c.existing ? " over an existing file" : ""));
     const fs::path path = dir / "partial";
-    if (c.existing) std::ofstream(path) << "an older results file";
+    if (c.existing) std::ofstream(path) << older;
     FaultySink sink;
     sink.failAtWrite = c.failAtWrite;
     sink.failClose = c.failAtWrite < 0;
+    sink.interrupt = c.interrupt;
     ScriptedDialog dialog(path.string());
     dialog.filter = c.filter;
     const WriteOutcome outcome = WriteResultsFile(*store, 2, c.exportExcel, dialog, 0, sink);
     EXPECT_EQ(outcome.kind, WriteOutcome::Failed);
-    EXPECT_EQ(outcome.error, c.failAtWrite < 0 ? "Input/output error" : "No space left on device");
+    EXPECT_EQ(outcome.error, c.interrupt              ? INTERRUPTED_TEXT
+                             : c.failAtWrite < 0 ? "Input/output error"
+                                                 : "No space left on device");
     if (c.failAtWrite >= 0) {
       EXPECT_EQ(sink.chunks.size(), static_cast<std::size_t>(c.failAtWrite) + 1);
     }
-    EXPECT_FALSE(fs::exists(path));
+    if (c.existing) {
+      EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"partial"});
+      EXPECT_EQ(ReadAll(path), older);
+      fs::remove(path);
+    }
     EXPECT_TRUE(fs::is_empty(dir));
   }
 }
 
-TEST_F(ResultsFile, DiskFullIsReportedAndTheDeviceLeftAlone) {
+// Only a regular file takes results. A named pipe nobody reads would block
+// the writer for ever in open(); a device is not a file to replace.
+TEST_F(ResultsFile, TargetsThatAreNoFilesAreRefusedUntouchedWithoutBlocking) {
+  const fs::path pipe = dir / "pipe.xls";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0);
+  fs::create_symlink(pipe, dir / "to-pipe.xls");
   // A private node of the full device, so that a writer that wrongly removes
-  // what it could not write can only hit this copy, never the system's.
-  const fs::path full = dir / "full";
-  if (::mknod(full.c_str(), S_IFCHR | 0666, ::makedev(1, 7)) != 0) GTEST_SKIP() << "cannot make a device node";
-  const int probe = ::open(full.c_str(), O_WRONLY | O_CLOEXEC);
-  if (probe < 0) GTEST_SKIP() << "device nodes are not usable here";
-  const bool isFull = ::write(probe, "x", 1) < 0 && errno == ENOSPC;
-  ::close(probe);
-  if (!isFull) GTEST_SKIP() << "the node does not behave as the full device";
-
+  // or replaces what it was given can only hit this copy, never the system's.
+  const fs::path device = dir / "full";
+  const bool haveDevice = ::mknod(device.c_str(), S_IFCHR | 0666, ::makedev(1, 7)) == 0;
+  const struct {
+    fs::path path;
+    const char* error;
+    fs::file_type left;
+  } cases[] = {
+      {pipe, "Not a regular file (a named pipe)", fs::file_type::fifo},
+      {dir / "to-pipe.xls", "Not a regular file (a named pipe)", fs::file_type::symlink},
+      {device, "Not a regular file (a character device)", fs::file_type::character},
+  };
   const auto store = WorkedExampleStore();
-  const WriteOutcome outcome = Write(*store, 2, 1, full);
-  EXPECT_EQ(outcome.kind, WriteOutcome::Failed);
-  EXPECT_EQ(outcome.error, "No space left on device");
-  struct stat info {};
-  ASSERT_EQ(::stat(full.c_str(), &info), 0);
-  EXPECT_TRUE(S_ISCHR(info.st_mode));
+  for (const auto& c : cases) {
+    if (c.path == device && !haveDevice) continue;
+    SCOPED_TRACE(c.path.string());
+    auto outcome = std::async(std::launch::async, [&] { return Write(*store, 2, 1, c.path); });
+    if (outcome.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the writer blocks";
+      // A reader lets the blocked open return, so the test can go on.
+      const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      outcome.wait();
+      ::close(reader);
+      continue;
+    }
+    const WriteOutcome result = outcome.get();
+    EXPECT_EQ(result.kind, WriteOutcome::Failed);
+    EXPECT_EQ(result.error, c.error);
+    EXPECT_EQ(fs::symlink_status(c.path).type(), c.left);
+  }
+  EXPECT_EQ(DirEntries(dir).size(), haveDevice ? 3u : 2u);
 }
 
 TEST_F(ResultsFile, FileHeldByAnotherWriterIsRefusedUntouched) {

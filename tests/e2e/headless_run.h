@@ -7,13 +7,22 @@
 // what the run left on disk.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -108,6 +117,7 @@ struct RunResult {
   int exitStatus = -1;  // -1: killed by a signal; -2: did not end in time (then killed)
   std::string err;
   std::string out;
+  bool sigtermSent = false;  // ChildSetup::sigtermAtFirstExclusiveCreate came to pass
 
   std::vector<std::string> ErrLines() const {
     std::vector<std::string> lines;
@@ -145,11 +155,50 @@ struct ChildSetup {
   // The current folder gets mode 0000 after the program has been placed in
   // it (with honourFilePermissions: nothing in it can be read or written).
   bool lockCurrentFolder = false;
+  // The program runs as an ordinary user (UNPRIVILEGED_UID) when the tests
+  // run as root; any other user runs it as themselves anyway.
+  bool unprivileged = false;
+  // SIGTERM reaches the program exactly when it creates its first file with
+  // O_EXCL (the temporary results file, before a byte is written to it): the
+  // program is traced and held at that call while the signal is sent, so the
+  // moment is the same however busy the machine is. (LeakSanitizer can't
+  // work in a traced process; it is switched off for such a run.)
+  bool sigtermAtFirstExclusiveCreate = false;
   // More NAME=value entries for the program's environment.
   std::vector<std::string> environment;
   // Where standard output goes; the test's own when empty.
   std::string outFile;
 };
+
+inline constexpr uid_t UNPRIVILEGED_UID = 65534;  // nobody
+inline constexpr gid_t UNPRIVILEGED_GID = 65534;
+
+// Makes every openat() with O_EXCL stop the calling thread for its tracer.
+// Only the main thread is traced; the others never create files.
+inline bool TraceExclusiveCreates() {
+  static sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_EXCL, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  static sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Whether the terminal device at `path` is held for exclusive use (TIOCEXCL):
+// a program that was ended without closing it leaves it so.
+inline bool ExclusiveFlagSet(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;  // only root gets past the flag
+  int exclusive = 0;
+  const bool set = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+  ::close(fd);
+  return set;
+}
 
 // The program started in the background with its argument list (no shell, so
 // names with blanks, quotes or non-ASCII bytes go through as they are).
@@ -171,6 +220,14 @@ class ProgramRun {
       else if (!comTwo.empty()) envStore.push_back(name + "=" + comTwo);
     }
     envStore.insert(envStore.end(), setup.environment.begin(), setup.environment.end());
+    if (setup.sigtermAtFirstExclusiveCreate) {
+      auto asan = std::find_if(envStore.begin(), envStore.end(),
+                               [](const std::string& e) { return e.rfind("ASAN_OPTIONS=", 0) == 0; });
+      if (asan == envStore.end())
+        envStore.push_back("ASAN_OPTIONS=detect_leaks=0");
+      else
+        *asan += ":detect_leaks=0";
+    }
     std::vector<char*> argv, envp;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -178,6 +235,7 @@ class ProgramRun {
     envp.push_back(nullptr);
     const std::string cwdText = cwd.string(), errText = errFile.string(), outText = setup.outFile;
     const bool asRoot = ::geteuid() == 0;
+    traced_ = setup.sigtermAtFirstExclusiveCreate;
 
     pid_ = ::fork();
     if (pid_ != 0) return;
@@ -195,6 +253,10 @@ class ProgramRun {
         (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
          ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
       _exit(125);
+    if (setup.unprivileged && asRoot &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(UNPRIVILEGED_GID) != 0 || ::setuid(UNPRIVILEGED_UID) != 0))
+      _exit(124);
+    if (setup.sigtermAtFirstExclusiveCreate && !TraceExclusiveCreates()) _exit(123);
     ::execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -206,7 +268,13 @@ class ProgramRun {
   bool WaitFor(int timeoutMs) {
     const std::int64_t deadline = simtest::NowMs() + timeoutMs;
     while (pid_ > 0) {
-      if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (traced_ && WIFSTOPPED(status)) {
+          Resume(status);
+          continue;
+        }
+        status_ = status;
         pid_ = -1;
         return true;
       }
@@ -215,6 +283,14 @@ class ProgramRun {
     }
     return true;
   }
+
+  // Sends `signal` to the running program.
+  void Signal(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+  }
+
+  // True once the program was stopped at an exclusive create and sent SIGTERM.
+  bool SigtermSent() const { return sigtermSent_; }
 
   void Kill() {
     if (pid_ <= 0) return;
@@ -230,9 +306,28 @@ class ProgramRun {
   }
 
  private:
+  // The traced program stopped: after exec (start tracing), at an exclusive
+  // create (send SIGTERM the first time), or for a signal (pass it on).
+  void Resume(int status) {
+    int pass = 0;
+    if (!traceStarted_) {
+      traceStarted_ = true;
+      ::ptrace(PTRACE_SETOPTIONS, pid_, nullptr, PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL);
+    } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
+      if (!sigtermSent_) ::kill(pid_, SIGTERM);
+      sigtermSent_ = true;
+    } else {
+      pass = WSTOPSIG(status);
+    }
+    ::ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<std::intptr_t>(pass)));
+  }
+
   pid_t pid_ = -1;
   int status_ = -1;
   bool killed_ = false;
+  bool traced_ = false;
+  bool traceStarted_ = false;
+  bool sigtermSent_ = false;
 };
 
 // A scratch folder for each test; RunIn runs the program in it (or in a
@@ -264,6 +359,7 @@ class HeadlessRun : public ::testing::Test {
         ADD_FAILURE() << "the program did not end within " << timeoutMs << " ms";
       }
       result.exitStatus = run.ExitStatus();
+      result.sigtermSent = run.SigtermSent();
     }
     result.err = ReadFile(errFile);
     result.out = ReadFile(setup.outFile);

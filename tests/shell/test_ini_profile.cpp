@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <future>
 #include <string>
 
 #include "shell/ini_profile.h"
@@ -134,22 +139,24 @@ TEST(ProfileWriteFailure, LineBreakInValueIsRefused) {
   EXPECT_EQ(ReadFile(path), "[S]\nk=1\n");
 }
 
-TEST(ProfileWriteFailure, ReadOnlyFolderLeavesFileAndFolderAsTheyWere) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+// The folder takes no temporary file, but the file itself may be written:
+// it is, in place, and nothing else appears in the folder.
+TEST(ProfileWrite, ReadOnlyFolderWritesTheFileInPlace) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders (see tests/e2e for the same as root)";
   ScratchFolder folder;
   const std::string path = folder.file("p.ini");
   WriteFile(path, "[S]\nk=1\n");
   ::chmod(folder.path().c_str(), 0555);
-  EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
+  EXPECT_TRUE(WriteProfileString("S", "k", "2", path));
   ::chmod(folder.path().c_str(), 0755);
-  EXPECT_EQ(ReadFile(path), "[S]\nk=1\n");
+  EXPECT_EQ(ReadFile(path), "[S]\nk=2\n");
   int entries = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder.path())) ++entries;
   EXPECT_EQ(entries, 1);
 }
 
+// Also for root: the profile functions refuse a read-only file.
 TEST(ProfileWriteFailure, ReadOnlyFileIsLeftAsItWas) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes read-only files (see tests/e2e for the same as root)";
   ScratchFolder folder;
   const std::string path = folder.file("p.ini");
   WriteFile(path, "[S]\nk=1\n");
@@ -174,6 +181,29 @@ TEST(ProfileWriteFailure, FolderInPlaceOfFile) {
   EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
   EXPECT_TRUE(std::filesystem::is_directory(path));
   EXPECT_EQ(GetProfileString("S", "k", "dflt", 20, path), "dflt");
+}
+
+// A named pipe nobody writes in the file's place: reading gives the default
+// and writing is refused, at once, and the pipe stays.
+TEST(ProfileWriteFailure, NamedPipeInPlaceOfFile) {
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+  auto done = std::async(std::launch::async, [&] {
+    return std::make_pair(GetProfileString("S", "k", "dflt", 20, path), WriteProfileString("S", "k", "2", path));
+  });
+  if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "blocks on the named pipe";
+    // A writer and a reader let the blocked open return, so the test can end.
+    const int writer = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    done.wait();
+    ::close(writer);
+    return;
+  }
+  const auto [value, written] = done.get();
+  EXPECT_EQ(value, "dflt");
+  EXPECT_FALSE(written);
+  EXPECT_TRUE(std::filesystem::is_fifo(path));
 }
 
 TEST(ProfileWrite, KeepsTheFilesPermissions) {

@@ -201,7 +201,17 @@ TEST_F(SimTest, HalfAFrameIsDroppedAfterAQuietGap) {
 }
 
 // What the PC sees for a sequence of requests under one fault option.
-enum Seen { OK, BAD, NOTHING };
+// CODE_255: a well-formed reply of the usual size, but with code 255.
+enum Seen { OK, BAD, NOTHING, CODE_255 };
+
+std::size_t UsualReplySize(std::uint8_t code) {
+  switch (code) {
+    case CMD_ARCHIVE_POINTER: return sim::POINTER_REPLY_BYTES;
+    case CMD_EMPTY_CELLS: return sim::TABLE_REPLY_BYTES;
+    case CMD_READ_RECORD: return sim::RECORD_REPLY_BYTES;
+    default: return PROBE_FRAME.size();
+  }
+}
 
 struct FaultCase {
   const char* name;
@@ -223,8 +233,9 @@ TEST_P(SimFaultTest, RepliesAsTheFaultSays) {
     }
     ASSERT_GE(reply.size(), 5u);
     ASSERT_EQ(reply.size(), reply[1]);
-    EXPECT_EQ(reply[2], request[2]);
-    const FrameVerdict want = seen == OK ? FRAME_OK : FRAME_BAD;
+    EXPECT_EQ(reply.size(), UsualReplySize(request[2]));
+    EXPECT_EQ(reply[2], seen == CODE_255 ? CMD_END : request[2]);
+    const FrameVerdict want = seen == BAD ? FRAME_BAD : FRAME_OK;
     EXPECT_EQ(CheckFrame(reply.data(), static_cast<int>(reply.size())), want);
   }
 }
@@ -252,6 +263,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--corrupt-first-try"},
                   {{kPointer, BAD}, {kPointer, OK}, {kTable, BAD}, {kTable, OK}, {kRecord9, BAD},
                    {kPointer, BAD}, {kProbe, OK}, {kPointer, OK}}},
+        FaultCase{"code_255_from_the_second_request",
+                  {"--reply-code", "255@2"},
+                  {{kProbe, OK}, {kPointer, OK}, {kTable, CODE_255}, {kRecord9, CODE_255}, {kProbe, OK}}},
         FaultCase{"pieces_at_wire_speed",
                   {"--pieces", "5,15", "--baud", "9600"},
                   {{kProbe, OK}, {kTable, OK}, {kRecord9, OK}}}),

@@ -42,6 +42,7 @@ FrameDecision FaultState::OnFrame(const std::vector<std::uint8_t>& frame) {
   if (plan_.garbageAt < 0 || plan_.garbageAt == n) d.garbageBefore = plan_.garbageBytes;
   if (plan_.floodAt == n) d.floodAfter = plan_.floodBytes;
   d.inPieces = plan_.piecesAt < 0 || plan_.piecesAt == n;
+  if (plan_.replyCode >= 0 && n >= plan_.replyCodeFrom) d.replyCode = plan_.replyCode;
   return d;
 }
 

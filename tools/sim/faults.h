@@ -30,6 +30,8 @@ struct FaultPlan {
   std::vector<std::uint8_t> probeReply;
   int exitAfter = 0;               // vanish on receiving request K, unanswered
   int piecesAt = -1;               // replies sent in pieces: -1 all; 0 the first probe's echo; K
+  int replyCode = -1;              // 0..255: replies carry this command code instead of their own ...
+  int replyCodeFrom = 1;           // ... from request K on
 };
 
 struct FrameDecision {
@@ -39,6 +41,7 @@ struct FrameDecision {
   int floodAfter = 0;
   bool vanish = false;
   bool inPieces = true;  // send the reply in the configured pieces (if any)
+  int replyCode = -1;    // 0..255: the reply carries this code (checksum made to fit)
 };
 
 class FaultState {

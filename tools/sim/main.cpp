@@ -79,6 +79,12 @@ Faults. A request is every checked frame whose code is not 255, counted from
   --flood N[@K]        send N noise bytes right after the first probe's echo,
                        or after the reply to request K
   --probe-reply HEX    answer code-255 frames with these bytes ("" = nothing)
+  --reply-code CODE[@K]
+                       from request K on (without @K: every request) reply
+                       with a well-formed frame of the usual size that carries
+                       command code CODE (0..255) instead of the request's;
+                       e.g. 255 (the end code): the PC takes the frame and
+                       changes nothing, so a download stands still
   --baud N             pace the line like N baud, 11 bits a byte: a reply
                        starts after the request's own time on the wire and
                        leaves byte by byte
@@ -193,6 +199,14 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
     } else if (name == "--flood") {
       const auto v = value();
       ok = v && ParseCountAt(*v, o.faults.floodBytes, o.faults.floodAt);
+    } else if (name == "--reply-code") {
+      const auto v = value();
+      int code = -1, from = 1;
+      ok = v && ParseCountAt(*v, code, from) && code <= 255 && from >= 1;
+      if (ok) {
+        o.faults.replyCode = code;
+        o.faults.replyCodeFrom = from;
+      }
     } else if (name == "--probe-reply") {
       const auto v = value();
       const auto bytes = v ? ParseHex(*v) : std::nullopt;
@@ -358,6 +372,10 @@ int Serve(const Options& o, const SimArchive& archive) {
           frame[2] == CMD_END && o.faults.customProbeReply
               ? o.faults.probeReply
               : ReplyTo(archive, o.pointer, frame.data(), static_cast<int>(frame.size()));
+      if (d.replyCode >= 0 && reply.size() >= 5) {
+        reply[2] = static_cast<std::uint8_t>(d.replyCode);
+        AppendChecksum(reply.data(), static_cast<int>(reply.size()) - 2);
+      }
       if (d.corrupt && reply.size() >= 2) reply[reply.size() - 2] ^= 0xFF;
       out.insert(out.end(), reply.begin(), reply.end());
       const auto flood = Noise(d.floodAfter, noiseState);

@@ -1,0 +1,328 @@
+#include "fileio/safe_replace.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+#include <vector>
+
+namespace velorix {
+namespace {
+
+// Symbolic links followed before the path counts as a loop (the kernel's own limit).
+constexpr int MAX_LINK_HOPS = 40;
+// Room left for the temporary name's decoration within a name's 255 bytes.
+constexpr std::size_t MAX_BASE_IN_TEMP_NAME = 200;
+
+struct PathParts {
+  std::string folder;  // "." for a bare name
+  std::string base;
+};
+
+PathParts Split(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string ReadLink(const std::string& path, int& error) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) {
+      error = errno;
+      return {};
+    }
+    if (static_cast<std::size_t>(n) < buffer.size()) return std::string(buffer.data(), static_cast<std::size_t>(n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+// Follows symbolic links to the file they finally name, which need not exist
+// yet (a dangling link names the file to create). 0 or an error number.
+int ResolveLinks(const std::string& path, std::string& resolved) {
+  std::string current = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return errno;
+      resolved = current;
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      resolved = current;
+      return 0;
+    }
+    if (hops == MAX_LINK_HOPS) return ELOOP;
+    int error = 0;
+    const std::string target = ReadLink(current, error);
+    if (error != 0) return error;
+    if (target.empty()) return ENOENT;
+    if (target.front() == '/') {
+      current = target;
+    } else {
+      const std::size_t slash = current.rfind('/');
+      current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+    }
+  }
+}
+
+std::string NotRegularText(mode_t mode) {
+  const char* what = S_ISFIFO(mode)   ? "a named pipe"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "not a file";
+  return std::string("Not a regular file (") + what + ")";
+}
+
+// Why an existing entry can't be an output file; empty when it can.
+std::string RefusalOf(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return SystemErrorText(EISDIR);
+  if (!S_ISREG(st.st_mode)) return NotRegularText(st.st_mode);
+  if ((st.st_mode & 0222) == 0) return SystemErrorText(EACCES);
+  return {};
+}
+
+int WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+    offset += n;
+  }
+  return 0;
+}
+
+bool ReadAllAt(int fd, std::string& bytes) {
+  bytes.clear();
+  char chunk[8192];
+  for (off_t offset = 0;;) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    bytes.append(chunk, static_cast<std::size_t>(n));
+    offset += n;
+  }
+}
+
+}  // namespace
+
+std::string SystemErrorText(int errorNumber) {
+  return std::error_code(errorNumber, std::generic_category()).message();
+}
+
+bool SafeReplace::Fail(int errorNumber) { return FailWith(SystemErrorText(errorNumber)); }
+
+bool SafeReplace::FailWith(std::string text) {
+  Cancel();
+  error_ = std::move(text);
+  return false;
+}
+
+bool SafeReplace::Open(const std::string& path) {
+  Cancel();
+  error_.clear();
+  if (path.empty()) return Fail(ENOENT);
+  std::string target;
+  if (const int error = ResolveLinks(path, target)) return Fail(error);
+  PathParts parts = Split(target);
+  if (parts.base.empty() || parts.base == "." || parts.base == "..") return Fail(EISDIR);
+  baseName_ = parts.base;
+
+  struct stat old {};
+  existed_ = ::lstat(target.c_str(), &old) == 0;
+  if (!existed_ && errno != ENOENT) return Fail(errno);
+  bool keepIdentityInPlace = false;
+  if (existed_) {
+    if (std::string refusal = RefusalOf(old); !refusal.empty()) return FailWith(std::move(refusal));
+    // Opening for writing is the permission check that counts (also as
+    // root), and what the lock and a write in place need. Only a regular
+    // file gets here, and O_NONBLOCK keeps a swapped-in pipe from blocking.
+    const int flags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    targetFd_ = ::open(target.c_str(), O_RDWR | flags);
+    targetReadable_ = targetFd_ >= 0;
+    if (targetFd_ < 0 && errno == EACCES) targetFd_ = ::open(target.c_str(), O_WRONLY | flags);
+    if (targetFd_ < 0) return Fail(errno);
+    if (::fstat(targetFd_, &old) != 0) return Fail(errno);
+    if (std::string refusal = RefusalOf(old); !refusal.empty()) return FailWith(std::move(refusal));
+    if (options_.exclusiveLock && ::flock(targetFd_, LOCK_EX | LOCK_NB) != 0)
+      return errno == EWOULDBLOCK ? FailWith(FILE_IN_USE_TEXT) : Fail(errno);
+    oldMode_ = old.st_mode & 07777;
+    // A rename would leave the other names with the old contents.
+    keepIdentityInPlace = old.st_nlink > 1;
+  }
+  open_ = true;
+
+  if (!keepIdentityInPlace) {
+    folderFd_ = ::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    syncFolder_ = folderFd_ >= 0;
+    // A folder we may write but not list still takes the temporary file.
+    if (folderFd_ < 0 && errno == EACCES)
+      folderFd_ = ::open(parts.folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int error = folderFd_ < 0 ? errno : CreateTemporary(existed_ ? 0600 : 0666);
+    if (error == 0 && existed_) {
+      struct stat temp {};
+      if (::fstat(tempFd_, &temp) != 0) {
+        error = errno;
+      } else if ((temp.st_uid != old.st_uid || temp.st_gid != old.st_gid) &&
+                 ::fchown(tempFd_, old.st_uid, old.st_gid) != 0) {
+        // Only root may give a file away: the file itself is written instead.
+        keepIdentityInPlace = true;
+      }
+    }
+    if (error != 0) {
+      if (!existed_ || (error != EACCES && error != EPERM)) return Fail(error);
+      keepIdentityInPlace = true;
+    }
+  }
+  if (keepIdentityInPlace) {
+    if (tempFd_ >= 0) {
+      ::close(tempFd_);
+      tempFd_ = -1;
+      ::unlinkat(folderFd_, tempName_.c_str(), 0);
+      tempName_.clear();
+    }
+    inPlace_ = true;
+  }
+  return true;
+}
+
+int SafeReplace::CreateTemporary(unsigned mode) {
+  static std::atomic<unsigned> counter{0};
+  // Hidden and recognisable: "." + name + ".velorix-tmp-" + process + "-" + n.
+  const std::string stem = "." + baseName_.substr(0, MAX_BASE_IN_TEMP_NAME) + ".velorix-tmp-" +
+                           std::to_string(::getpid()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = stem + std::to_string(counter.fetch_add(1));
+    tempFd_ = ::openat(folderFd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (tempFd_ >= 0) {
+      tempName_ = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+bool SafeReplace::Write(std::string_view bytes) {
+  if (!open_) return Fail(EBADF);
+  if (Interrupted()) return FailWith(INTERRUPTED_TEXT);
+  if (inPlace_) {
+    pending_.append(bytes);
+    return true;
+  }
+  if (const int error = WriteAll(tempFd_, bytes)) return Fail(error);
+  return true;
+}
+
+bool SafeReplace::Commit() {
+  if (!open_) return Fail(EBADF);
+  if (Interrupted()) return FailWith(INTERRUPTED_TEXT);
+  return inPlace_ ? CommitInPlace() : CommitRename();
+}
+
+bool SafeReplace::CommitRename() {
+  // The mode last: a change of owner clears the set-id bits.
+  if (existed_ && ::fchmod(tempFd_, oldMode_) != 0) return Fail(errno);
+  if (::fsync(tempFd_) != 0) return Fail(errno);
+  const int fd = tempFd_;
+  tempFd_ = -1;
+  if (::close(fd) != 0) return Fail(errno);
+  if (Interrupted()) return FailWith(INTERRUPTED_TEXT);
+  if (::renameat(folderFd_, tempName_.c_str(), folderFd_, baseName_.c_str()) != 0) return Fail(errno);
+  tempName_.clear();
+  // The rename itself reaches the disk with the folder.
+  if (syncFolder_) ::fsync(folderFd_);
+  Cancel();  // nothing left to undo: closes the folder and releases the lock
+  return true;
+}
+
+bool SafeReplace::CommitInPlace() {
+  struct stat st {};
+  if (::fstat(targetFd_, &st) != 0) return Fail(errno);
+  std::string old;
+  const bool canRestore = targetReadable_ && ReadAllAt(targetFd_, old);
+  // Over the old bytes first and cut the rest afterwards, so that a failure
+  // midway (a full disk while growing the file) can be undone.
+  int error = WriteAllAt(targetFd_, pending_, 0);
+  if (error == 0 && static_cast<off_t>(pending_.size()) < st.st_size &&
+      ::ftruncate(targetFd_, static_cast<off_t>(pending_.size())) != 0)
+    error = errno;
+  if (error == 0 && ::fsync(targetFd_) != 0) error = errno;
+  if (error != 0) {
+    if (canRestore && WriteAllAt(targetFd_, old, 0) == 0 && ::ftruncate(targetFd_, static_cast<off_t>(old.size())) == 0)
+      ::fsync(targetFd_);
+    return Fail(error);
+  }
+  Cancel();
+  return true;
+}
+
+void SafeReplace::Cancel() {
+  if (tempFd_ >= 0) ::close(tempFd_);
+  tempFd_ = -1;
+  if (!tempName_.empty()) ::unlinkat(folderFd_, tempName_.c_str(), 0);
+  tempName_.clear();
+  if (folderFd_ >= 0) ::close(folderFd_);
+  folderFd_ = -1;
+  if (targetFd_ >= 0) ::close(targetFd_);  // releases the lock
+  targetFd_ = -1;
+  pending_.clear();
+  pending_.shrink_to_fit();
+  open_ = inPlace_ = existed_ = syncFolder_ = targetReadable_ = false;
+}
+
+std::string CheckOutputTarget(const std::string& path) {
+  if (path.empty()) return SystemErrorText(ENOENT);
+  std::string target;
+  if (const int error = ResolveLinks(path, target)) return SystemErrorText(error);
+  const PathParts parts = Split(target);
+  if (parts.base.empty() || parts.base == "." || parts.base == "..") return SystemErrorText(EISDIR);
+  struct stat st {};
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (std::string refusal = RefusalOf(st); !refusal.empty()) return refusal;
+    // The file may be written: replaced through its folder or, where the
+    // folder takes no new file, in place.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return SystemErrorText(errno);
+    return {};
+  }
+  if (errno != ENOENT) return SystemErrorText(errno);
+  if (::stat(parts.folder.c_str(), &st) != 0) return SystemErrorText(errno);
+  if (!S_ISDIR(st.st_mode)) return SystemErrorText(ENOTDIR);
+  if (::faccessat(AT_FDCWD, parts.folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return SystemErrorText(errno);
+  return {};
+}
+
+bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
+  SafeReplace file;
+  const bool ok = file.Open(path) && file.Write(contents) && file.Commit();
+  if (error) *error = ok ? std::string() : file.Error();
+  return ok;
+}
+
+}  // namespace velorix

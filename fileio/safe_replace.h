@@ -1,0 +1,99 @@
+#pragma once
+
+// Replacing a file so that nothing is lost when the writing fails or is
+// interrupted: the new contents go to a temporary file in the target's own
+// folder, which is flushed to disk and only then renamed over the target.
+// Until that rename the target is exactly as it was.
+//
+// The target keeps its identity: a symbolic link is followed (the link stays
+// a link, the file it names is replaced), and an existing file's mode and
+// owner carry over to its replacement. Where that can't be done with a
+// temporary file (the folder takes no new file, the owner can't be given to
+// it, the file has further hard links), the file is written in place instead,
+// and only at Commit, so that Cancel still leaves it untouched.
+//
+// Targets that are not regular files (folders, named pipes, devices, sockets)
+// are refused without being opened for writing, so nothing here can block.
+// So is an existing file without any write permission bits, whoever runs the
+// program: such a file was made read-only on purpose.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace velorix {
+
+inline constexpr const char* FILE_IN_USE_TEXT = "The file is in use by another program";
+inline constexpr const char* INTERRUPTED_TEXT = "Interrupted";
+
+// The text of the system's error number, e.g. "Permission denied".
+std::string SystemErrorText(int errorNumber);
+
+class SafeReplace {
+ public:
+  struct Options {
+    // Refuse (FILE_IN_USE_TEXT) an existing target that another program holds
+    // an flock on; the lock is ours from Open until Commit or Cancel.
+    bool exclusiveLock = false;
+    // Asked before each write and before anything replaces the target; true
+    // cancels the replacement (INTERRUPTED_TEXT).
+    std::function<bool()> interrupted;
+  };
+
+  SafeReplace() = default;
+  explicit SafeReplace(Options options) : options_(std::move(options)) {}
+  ~SafeReplace() { Cancel(); }
+  SafeReplace(const SafeReplace&) = delete;
+  SafeReplace& operator=(const SafeReplace&) = delete;
+
+  // Each returns true on success. After a failure the replacement has been
+  // cancelled and Error() says why.
+  bool Open(const std::string& path);
+  bool Write(std::string_view bytes);
+  // Puts the new contents in place: only when this returns true has the
+  // target changed.
+  bool Commit();
+  // Leaves the target as it was and removes the temporary file. Safe to call
+  // in any state.
+  void Cancel();
+
+  bool IsOpen() const { return open_; }
+  // The open replacement writes the file itself at Commit.
+  bool WritesInPlace() const { return inPlace_; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  bool Fail(int errorNumber);
+  bool FailWith(std::string text);
+  bool Interrupted() const { return options_.interrupted && options_.interrupted(); }
+  int CreateTemporary(unsigned mode);
+  bool CommitRename();
+  bool CommitInPlace();
+
+  Options options_;
+  bool open_ = false;
+  bool inPlace_ = false;
+  bool existed_ = false;     // the target was there at Open
+  bool syncFolder_ = false;  // the folder could be opened for reading, so it can be flushed
+  int targetFd_ = -1;        // the existing target (holds the lock)
+  bool targetReadable_ = false;
+  int folderFd_ = -1;
+  int tempFd_ = -1;
+  std::string tempName_;  // in the folder; empty when there is no temporary file
+  std::string baseName_;  // the target's name in its folder
+  unsigned oldMode_ = 0;
+  std::string pending_;   // in-place contents, written at Commit
+  std::string error_;
+};
+
+// Empty when `path` can take an output file: it names a regular file that
+// may be written, or nothing yet in a folder that exists and may be written
+// (after following symbolic links). Otherwise the reason, e.g. "No such file
+// or directory" or "Not a regular file (a named pipe)". Writes nothing and
+// opens nothing for writing.
+std::string CheckOutputTarget(const std::string& path);
+
+// Open, one Write and Commit.
+bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error = nullptr);
+
+}  // namespace velorix

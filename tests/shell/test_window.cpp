@@ -159,6 +159,10 @@ TEST(AboutBox, TextsAndButton) {
   EXPECT_EQ(ok->text(), QStringLiteral("OK"));
   EXPECT_TRUE(ok->isDefault());
   EXPECT_EQ(about.size(), QSize(326, 89));
+  // The icon is shown whole.
+  auto* icon = about.findChild<QLabel*>("aboutIcon");
+  ASSERT_NE(icon, nullptr);
+  EXPECT_EQ(icon->size(), icon->pixmap().deviceIndependentSize().toSize());
 }
 
 struct ArrowCase {

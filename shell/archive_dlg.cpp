@@ -100,6 +100,23 @@ void InitResources() {
 
 }  // namespace
 
+class CArchiveDlg::OperatorWait {
+ public:
+  explicit OperatorWait(CArchiveDlg& dlg) : dlg_(dlg) {
+    ++dlg_.operatorWaits_;
+    dlg_.ShowCursor();
+  }
+  ~OperatorWait() {
+    --dlg_.operatorWaits_;
+    dlg_.ShowCursor();
+  }
+  OperatorWait(const OperatorWait&) = delete;
+  OperatorWait& operator=(const OperatorWait&) = delete;
+
+ private:
+  CArchiveDlg& dlg_;
+};
+
 CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
     : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), linkOwner_(this), localTime_(LocalTimeNow) {
   InitResources();
@@ -132,7 +149,7 @@ CArchiveDlg::~CArchiveDlg() {
   // Stop() returns only when the worker is done; nothing is posted after it.
   deviceLink.reset();
   linkOwner_.Detach();
-  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+  SetWaitCursor(false);
 }
 
 bool CArchiveDlg::OnInitDialog() {
@@ -248,6 +265,7 @@ void CArchiveDlg::OnExportExcel() { exportExcel ^= 1; }
 
 void CArchiveDlg::OnSysCommand(int commandId) {
   if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
+    OperatorWait wait(*this);
     CAboutDlg about(this);
     about.exec();
   }
@@ -264,7 +282,7 @@ void CArchiveDlg::done(int result) {
   gone_ = true;
   if (clockTimerId_ != 0) killTimer(clockTimerId_);
   clockTimerId_ = 0;
-  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+  SetWaitCursor(false);
   OnDestroy();
 }
 
@@ -329,13 +347,22 @@ void CArchiveDlg::SetDlgItemInt(int id, unsigned value) {
 }
 
 void CArchiveDlg::SetWaitCursor(bool on) {
-  if (on) {
+  scanCursor_ = on;
+  ShowCursor();
+}
+
+// The wait cursor is the port scan's; while a box waits for the operator the
+// normal cursor shows, and the wait cursor comes back after it only if the
+// scan still runs.
+void CArchiveDlg::ShowCursor() {
+  const bool wanted = scanCursor_ && operatorWaits_ == 0;
+  if (wanted == waitCursorShown_) return;
+  if (wanted) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ++waitCursorDepth_;
-  } else if (waitCursorDepth_ > 0) {
+  } else {
     QApplication::restoreOverrideCursor();
-    --waitCursorDepth_;
   }
+  waitCursorShown_ = wanted;
 }
 
 QString CArchiveDlg::MessageBoxCaption() {
@@ -345,6 +372,7 @@ QString CArchiveDlg::MessageBoxCaption() {
 }
 
 void CArchiveDlg::ShowBox(const QString& text, QMessageBox::Icon boxIcon) {
+  OperatorWait wait(*this);
   if (presentBox_) {
     presentBox_(this, MessageBoxCaption(), text, boxIcon);
     return;

@@ -116,10 +116,14 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void ShowMessageBox(const std::string& text) override;
   void WriteResultsFile(int sampleCount) override;
 
+  // Keeps the normal cursor while a box or dialog waits for the operator.
+  class OperatorWait;
+
   void ShowBox(const QString& text, QMessageBox::Icon icon);
   unsigned GetDlgItemInt(int id) const;
   void SetDlgItemInt(int id, unsigned value);
   void SetWaitCursor(bool on);
+  void ShowCursor();
 
   std::unique_ptr<Ui::MainDialog> ui_;
   ClockFace* clockFace_ = nullptr;
@@ -132,7 +136,9 @@ class CArchiveDlg : public QDialog, private DownloadView {
   LocalTimeSource localTime_;
   SaveDialog* saveDialog_ = nullptr;
   MessageBoxPresenter presentBox_;
-  int waitCursorDepth_ = 0;
+  bool scanCursor_ = false;   // the link asks for the wait cursor
+  int operatorWaits_ = 0;     // boxes and dialogs open for the operator
+  bool waitCursorShown_ = false;
   bool gone_ = false;      // the modal run has ended: link notices are dropped
   bool centred_ = false;
 };

@@ -36,10 +36,38 @@ using testing::PumpUntil;
 using testing::ReadFile;
 using testing::WriteFile;
 
+// The override cursor's shape, or -1 when there is none (each window shows
+// its own, normal cursor).
+int OverrideCursor() {
+  const QCursor* cursor = QApplication::overrideCursor();
+  return cursor ? static_cast<int>(cursor->shape()) : -1;
+}
+
 struct Box {
   QString caption, text;
   QMessageBox::Icon icon;
+  int cursor;  // OverrideCursor() while the box was open
 };
+
+// Runs `open`, which opens a modal dialog; as soon as it shows, `inspect`
+// looks at it and the dialog is closed. Returns its title ("" if none came).
+QString CloseNextModal(const std::function<void()>& open, const std::function<void(QWidget*)>& inspect = {}) {
+  QString title;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) return;
+    poll.stop();
+    title = modal->windowTitle();
+    if (inspect) inspect(modal);
+    modal->close();
+  });
+  poll.start();
+  open();
+  PumpUntil([&] { return !title.isEmpty(); }, 5000);
+  return title;
+}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -52,8 +80,20 @@ class WindowTest : public ::testing::Test {
 
   std::unique_ptr<CArchiveDlg> MakeDialog() {
     auto dlg = std::make_unique<CArchiveDlg>(nullptr, [this] { return MakeAbsentLink(opens); });
-    dlg->SetMessageBoxPresenter([this](QWidget*, const QString& caption, const QString& text,
-                                       QMessageBox::Icon icon) { boxes.push_back({caption, text, icon}); });
+    dlg->SetMessageBoxPresenter(
+        [this](QWidget*, const QString& caption, const QString& text, QMessageBox::Icon icon) {
+          boxes.push_back({caption, text, icon, OverrideCursor()});
+          if (whileBoxIsOpen) whileBoxIsOpen();
+        });
+    return dlg;
+  }
+
+  // Shown and active, as the operator has it.
+  std::unique_ptr<CArchiveDlg> MakeShownDialog() {
+    auto dlg = MakeDialog();
+    dlg->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    QApplication::setActiveWindow(dlg.get());
     return dlg;
   }
 
@@ -66,6 +106,7 @@ class WindowTest : public ::testing::Test {
 
   std::shared_ptr<std::atomic<int>> opens = std::make_shared<std::atomic<int>>(0);
   std::vector<Box> boxes;
+  std::function<void()> whileBoxIsOpen;  // runs inside each box
 };
 
 TEST_F(WindowTest, ControlsHaveTheirTextsAndInitialStates) {
@@ -472,6 +513,74 @@ TEST_F(WindowTest, BadCountIsRefusedWithTheDownloadsBox) {
     EXPECT_EQ(box.icon, QMessageBox::NoIcon);
   }
   EXPECT_EQ(CArchiveDlg::statusSuffix, "");
+}
+
+// While a box or dialog waits for the operator the normal cursor shows; after
+// it the wait cursor comes back only if the scan still runs.
+struct CursorCase {
+  const char* name;
+  std::function<void(CArchiveDlg&, QtLinkOwner&)> open;  // opens one box and returns when it has closed
+  bool dialog;  // a real dialog, not a message box
+  bool scanEndsWhileOpen;
+};
+
+class CursorOverBoxes : public WindowTest, public ::testing::WithParamInterface<CursorCase> {};
+
+TEST_P(CursorOverBoxes, NormalWhileTheOperatorIsAsked) {
+  const CursorCase& c = GetParam();
+  auto dlg = MakeShownDialog();
+  QtLinkOwner owner(dlg.get());
+  owner.SetWaitCursor(true);  // the scan begins
+  ASSERT_TRUE(PumpUntil([] { return OverrideCursor() == Qt::WaitCursor; }, 2000));
+  if (c.scanEndsWhileOpen) {
+    whileBoxIsOpen = [&] {
+      owner.SetWaitCursor(false);
+      QCoreApplication::processEvents();  // the box's own event loop
+    };
+  }
+  int during = -2;
+  if (c.dialog) {
+    EXPECT_EQ(CloseNextModal([&] { c.open(*dlg, owner); }, [&](QWidget*) { during = OverrideCursor(); }).toStdString(),
+              "About Velorix-5");
+  } else {
+    c.open(*dlg, owner);
+    ASSERT_EQ(boxes.size(), 1u);
+    during = boxes[0].cursor;
+  }
+  EXPECT_EQ(during, -1);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(OverrideCursor(), c.scanEndsWhileOpen ? -1 : static_cast<int>(Qt::WaitCursor));
+  owner.SetWaitCursor(false);
+  EXPECT_TRUE(PumpUntil([] { return OverrideCursor() == -1; }, 2000));
+}
+
+void OpenLinkBox(CArchiveDlg&, QtLinkOwner& owner) {
+  owner.PostMessageBox("Overrun Error", MessageBoxKind::Error);
+  QCoreApplication::processEvents();
+}
+
+void OpenBadCountBox(CArchiveDlg& dlg, QtLinkOwner&) {
+  qobject_cast<QLineEdit*>(dlg.GetDlgItem(IDC_SAMPLE_COUNT))->setText(QStringLiteral("0"));
+  qobject_cast<QPushButton*>(dlg.GetDlgItem(IDC_READ_ARCHIVE))->click();
+}
+
+void OpenAboutBox(CArchiveDlg& dlg, QtLinkOwner&) { dlg.OnSysCommand(IDM_ABOUTBOX); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, CursorOverBoxes,
+                         ::testing::Values(CursorCase{"LinkBox", OpenLinkBox, false, false},
+                                           CursorCase{"BadCountBox", OpenBadCountBox, false, false},
+                                           CursorCase{"AboutBox", OpenAboutBox, true, false},
+                                           CursorCase{"ScanEndsWhileTheBoxIsOpen", OpenLinkBox, false, true}),
+                         [](const ::testing::TestParamInfo<CursorCase>& info) { return std::string(info.param.name); });
+
+TEST_F(WindowTest, LinkThatFindsNothingLeavesTheNormalCursor) {
+  auto dlg = MakeShownDialog();
+  dlg->OnTimer(CLOCK_TIMER);  // starts the scan over ports that are all missing
+  ASSERT_TRUE(PumpUntil([&] { return !boxes.empty(); }, 5000));
+  EXPECT_EQ(boxes[0].cursor, -1);
+  ASSERT_TRUE(PumpUntil([&] { return !dlg->deviceLink->Running(); }, 5000));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(OverrideCursor(), -1);
 }
 
 struct FilterCase {

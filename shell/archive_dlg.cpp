@@ -5,6 +5,7 @@
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionFrame>
 #include <QTimerEvent>
 
@@ -130,6 +132,14 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(size());
+  // The template places the framed controls for titles drawn on the frame
+  // line. Most styles draw a group box's title above its frame, which puts
+  // the frame's top edge under the controls; the classic style draws it on
+  // the line, so the controls sit inside the frames.
+  if (QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"))) {
+    classic->setParent(this);  // made after the group boxes, so deleted after them
+    for (QGroupBox* box : findChildren<QGroupBox*>()) box->setStyle(classic);
+  }
   sampleSpin = ui_->IDC_SAMPLE_SPIN;
   clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
 

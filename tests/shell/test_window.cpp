@@ -515,6 +515,29 @@ TEST_F(WindowTest, BadCountIsRefusedWithTheDownloadsBox) {
   EXPECT_EQ(CArchiveDlg::statusSuffix, "");
 }
 
+// No control sits on a group box's frame or title: each one lies inside the
+// contents of the box it overlaps (as the style lays that box out), or
+// clear of the box altogether.
+TEST_F(WindowTest, ControlsSitInsideTheFramesAroundThem) {
+  auto dlg = MakeShownDialog();
+  const QList<QGroupBox*> groups = dlg->findChildren<QGroupBox*>();
+  ASSERT_EQ(groups.size(), 2);
+  int framed = 0;
+  for (int id : {IDC_CLOCK, IDC_STATUS, IDC_READ_ARCHIVE, IDC_PROGRESS, IDC_SAMPLE_COUNT, IDC_SAMPLE_SPIN,
+                 IDC_EXPORT_EXCEL}) {
+    const QRect control = dlg->GetDlgItem(id)->geometry();
+    for (QGroupBox* group : groups) {
+      if (!group->geometry().intersects(control)) continue;
+      const QRect inside = group->contentsRect().translated(group->pos());
+      EXPECT_TRUE(inside.contains(control))
+          << ControlName(id) << " at y " << control.top() << ".." << control.bottom() << " in "
+          << group->title().toStdString() << " whose contents are y " << inside.top() << ".." << inside.bottom();
+      ++framed;
+    }
+  }
+  EXPECT_EQ(framed, 3);  // the progress bar, the count and its up-down control
+}
+
 // While a box or dialog waits for the operator the normal cursor shows; after
 // it the wait cursor comes back only if the scan still runs.
 struct CursorCase {

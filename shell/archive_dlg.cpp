@@ -142,6 +142,7 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   }
   sampleSpin = ui_->IDC_SAMPLE_SPIN;
   clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) { FollowFocus(old); });
 
   connect(ui_->IDC_READ_ARCHIVE, &QPushButton::clicked, this, &CArchiveDlg::OnReadArchive);
   connect(ui_->IDC_SAMPLE_COUNT, &QLineEdit::textChanged, this, &CArchiveDlg::OnSampleCountChange);
@@ -305,6 +306,20 @@ void CArchiveDlg::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
+}
+
+void CArchiveDlg::setVisible(bool visible) {
+  QDialog::setVisible(visible);
+  // Showing a dialog makes its first auto-default button the default one for
+  // good; "Reading archive" is the default button only while it has the focus.
+  if (visible && !ui_->IDC_READ_ARCHIVE->hasFocus()) ui_->IDC_READ_ARCHIVE->setDefault(false);
+}
+
+void CArchiveDlg::FollowFocus(QWidget* old) {
+  // A button that loses the focus falls back to the dialog's first default
+  // button, which is itself here. A popup menu over it keeps its look.
+  if (old == ui_->IDC_READ_ARCHIVE && QApplication::activePopupWidget() == nullptr)
+    ui_->IDC_READ_ARCHIVE->setDefault(false);
 }
 
 void CArchiveDlg::contextMenuEvent(QContextMenuEvent* event) {

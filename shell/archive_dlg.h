@@ -98,6 +98,8 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetMessageBoxPresenter(MessageBoxPresenter presenter) { presentBox_ = std::move(presenter); }
   static QString MessageBoxCaption();
 
+  void setVisible(bool visible) override;
+
  protected:
   void timerEvent(QTimerEvent* event) override;
   void customEvent(QEvent* event) override;
@@ -124,6 +126,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetDlgItemInt(int id, unsigned value);
   void SetWaitCursor(bool on);
   void ShowCursor();
+  void FollowFocus(QWidget* old);
 
   std::unique_ptr<Ui::MainDialog> ui_;
   ClockFace* clockFace_ = nullptr;

@@ -538,6 +538,25 @@ TEST_F(WindowTest, ControlsSitInsideTheFramesAroundThem) {
   EXPECT_EQ(framed, 3);  // the progress bar, the count and its up-down control
 }
 
+TEST_F(WindowTest, ReadButtonIsTheDefaultOnlyWhileItHasTheFocus) {
+  auto dlg = MakeShownDialog();
+  auto* read = Item<QPushButton>(*dlg, IDC_READ_ARCHIVE);
+  auto* count = Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT);
+  ASSERT_EQ(QApplication::focusWidget(), dlg->GetDlgItem(IDC_CLOCK));
+  EXPECT_FALSE(read->isDefault());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);  // to the count
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);  // to the button
+  ASSERT_EQ(QApplication::focusWidget(), read);
+  EXPECT_TRUE(read->isDefault());
+  count->setFocus(Qt::MouseFocusReason);
+  ASSERT_EQ(QApplication::focusWidget(), count);
+  EXPECT_FALSE(read->isDefault());
+  read->setFocus(Qt::MouseFocusReason);
+  EXPECT_TRUE(read->isDefault());
+  QTest::keyClick(read, Qt::Key_Tab);  // on to the check box
+  EXPECT_FALSE(read->isDefault());
+}
+
 // While a box or dialog waits for the operator the normal cursor shows; after
 // it the wait cursor comes back only if the scan still runs.
 struct CursorCase {

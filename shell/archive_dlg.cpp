@@ -408,7 +408,13 @@ void CArchiveDlg::ShowBox(const QString& text, QMessageBox::Icon boxIcon) {
 
 void CArchiveDlg::SetProgressRange(int low, int high) { ui_->IDC_PROGRESS->setRange(low, high); }
 
-void CArchiveDlg::SetProgressPos(int pos) { ui_->IDC_PROGRESS->setValue(pos); }
+void CArchiveDlg::SetProgressPos(int pos) {
+  ui_->IDC_PROGRESS->setValue(pos);
+  // QProgressBar repaints only once the value has moved by a whole chunk of
+  // the style (9 px of the 297 px groove: 61 records of 2000, three seconds
+  // at 9600 baud). The bar is drawn smooth, so let every record show.
+  ui_->IDC_PROGRESS->update();
+}
 
 void CArchiveDlg::SetStatusSuffix(const std::string& suffix) { statusSuffix = suffix; }
 

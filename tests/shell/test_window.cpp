@@ -25,6 +25,7 @@
 #include "shell/up_down_control.h"
 #include "shell/window_adapters.h"
 #include "shell/window_ids.h"
+#include "tests/archive/record_builder.h"
 #include "tests/shell/test_support.h"
 #include "tests/shell/window_test_support.h"
 
@@ -623,6 +624,35 @@ TEST_F(WindowTest, LinkThatFindsNothingLeavesTheNormalCursor) {
   ASSERT_TRUE(PumpUntil([&] { return !dlg->deviceLink->Running(); }, 5000));
   QCoreApplication::processEvents();
   EXPECT_EQ(OverrideCursor(), -1);
+}
+
+// The bar moves with every record, also when a record is a small part of it.
+TEST_F(WindowTest, ProgressBarIsRepaintedForEachRecord) {
+  auto dlg = MakeShownDialog();
+  auto* bar = Item<QProgressBar>(*dlg, IDC_PROGRESS);
+  int painted = -1;  // the value the bar showed when it was last painted
+  struct PaintSpy : QObject {
+    std::function<void()> onPaint;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) onPaint();
+      return false;
+    }
+  } spy;
+  spy.onPaint = [&] { painted = bar->value(); };
+  bar->installEventFilter(&spy);
+
+  Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT)->setText(QStringLiteral("2000"));
+  Item<QPushButton>(*dlg, IDC_READ_ARCHIVE)->click();
+  QtLinkOwner owner(dlg.get());
+  owner.PostLinkFrame(test::PointerReply(2000));
+  owner.PostLinkFrame(test::EmptyCellsReply({}, {}));
+  for (int record = 1; record <= 10; ++record) {
+    owner.PostLinkFrame(test::RecordReply(test::RecordImage({})));
+    ASSERT_TRUE(PumpUntil([&] { return painted == record; }, 2000))
+        << "record " << record << ": the bar last showed " << painted;
+  }
+  EXPECT_EQ(bar->maximum(), 2000);
+  bar->removeEventFilter(&spy);
 }
 
 struct FilterCase {

@@ -1,5 +1,6 @@
 #include "shell/archive_dlg.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
@@ -142,6 +143,7 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   }
   sampleSpin = ui_->IDC_SAMPLE_SPIN;
   clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
+  for (QLineEdit* edit : {ui_->IDC_CLOCK, ui_->IDC_SAMPLE_COUNT}) edit->installEventFilter(this);
   connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) { FollowFocus(old); });
 
   connect(ui_->IDC_READ_ARCHIVE, &QPushButton::clicked, this, &CArchiveDlg::OnReadArchive);
@@ -165,12 +167,16 @@ CArchiveDlg::~CArchiveDlg() {
 
 bool CArchiveDlg::OnInitDialog() {
   // The About item. The window manager's own menu can't be extended, so it
-  // lives in the window's context menu.
+  // ends the context menu of every control instead, and F1 opens it too.
+  aboutAction_ = new QAction(aboutBoxString, this);
+  aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
+  aboutAction_->setShortcutContext(Qt::WindowShortcut);
+  connect(aboutAction_, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+  addAction(aboutAction_);
   systemMenu_ = new QMenu(this);
   if (!aboutBoxString.isEmpty()) {
     systemMenu_->addSeparator();
-    QAction* about = systemMenu_->addAction(aboutBoxString);
-    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    systemMenu_->addAction(aboutAction_);
   }
 
   setWindowIcon(icon);
@@ -323,7 +329,27 @@ void CArchiveDlg::FollowFocus(QWidget* old) {
 }
 
 void CArchiveDlg::contextMenuEvent(QContextMenuEvent* event) {
-  if (!systemMenu_->isEmpty()) systemMenu_->exec(event->globalPos());
+  if (!systemMenu_->isEmpty()) systemMenu_->popup(event->globalPos());
+}
+
+bool CArchiveDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ContextMenu &&
+      (watched == ui_->IDC_CLOCK || watched == ui_->IDC_SAMPLE_COUNT)) {
+    ShowEditMenu(static_cast<QLineEdit*>(watched), static_cast<QContextMenuEvent*>(event)->globalPos());
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+// An edit box's own menu, then the About item.
+void CArchiveDlg::ShowEditMenu(QLineEdit* edit, const QPoint& globalPos) {
+  QMenu* menu = edit->createStandardContextMenu();
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  if (!aboutBoxString.isEmpty()) {
+    menu->addSeparator();
+    menu->addAction(aboutAction_);
+  }
+  menu->popup(globalPos);
 }
 
 void CArchiveDlg::showEvent(QShowEvent* event) {

@@ -22,6 +22,7 @@
 #include "link/device_link.h"
 #include "shell/window_adapters.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -106,6 +107,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  public slots:
   void done(int result) override;
@@ -127,10 +129,12 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetWaitCursor(bool on);
   void ShowCursor();
   void FollowFocus(QWidget* old);
+  void ShowEditMenu(QLineEdit* edit, const QPoint& globalPos);
 
   std::unique_ptr<Ui::MainDialog> ui_;
   ClockFace* clockFace_ = nullptr;
   QMenu* systemMenu_ = nullptr;
+  QAction* aboutAction_ = nullptr;
   QtLinkOwner linkOwner_;
   std::unique_ptr<DownloadStore> store_;
   std::unique_ptr<ArchiveDownload> download_;

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -624,6 +625,90 @@ TEST_F(WindowTest, LinkThatFindsNothingLeavesTheNormalCursor) {
   ASSERT_TRUE(PumpUntil([&] { return !dlg->deviceLink->Running(); }, 5000));
   QCoreApplication::processEvents();
   EXPECT_EQ(OverrideCursor(), -1);
+}
+
+class F1Key : public WindowTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(F1Key, OpensTheAboutBox) {
+  auto dlg = MakeShownDialog();
+  QWidget* focus = dlg->GetDlgItem(GetParam());
+  focus->setFocus();
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == focus; }, 2000));
+  EXPECT_EQ(CloseNextModal([&] { QTest::keyClick(focus, Qt::Key_F1); }).toStdString(), "About Velorix-5");
+  EXPECT_TRUE(dlg->isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, F1Key,
+                         ::testing::Values(IDC_CLOCK, IDC_SAMPLE_COUNT, IDC_READ_ARCHIVE, IDC_EXPORT_EXCEL),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::string(ControlName(info.param)); });
+
+// A right click anywhere in the window: every control's menu ends with the
+// About item (which names its key); the edit boxes keep their own items
+// before it.
+struct MenuCase {
+  const char* widget;  // object name
+  bool atLeftEdge;     // click just inside the left edge, not at the centre
+  bool editActions;
+};
+
+class ContextMenus : public WindowTest, public ::testing::WithParamInterface<MenuCase> {};
+
+TEST_P(ContextMenus, EndWithTheAboutItem) {
+  const MenuCase& c = GetParam();
+  auto dlg = MakeShownDialog();
+  QWidget* named = dlg->objectName() == QLatin1String(c.widget) ? dlg.get()
+                                                                : dlg->findChild<QWidget*>(QLatin1String(c.widget));
+  ASSERT_NE(named, nullptr);
+  const QPoint local = c.atLeftEdge ? QPoint(3, named->height() / 2) : named->rect().center();
+  const QPoint inWindow = named == dlg.get() ? local : named->mapTo(dlg.get(), local);
+  QWidget* target = dlg->childAt(inWindow);
+  if (!target) target = dlg.get();
+  ASSERT_TRUE(target == named || named->isAncestorOf(target)) << target->objectName().toStdString();
+
+  QContextMenuEvent click(QContextMenuEvent::Mouse, target->mapFrom(dlg.get(), inWindow),
+                          dlg->mapToGlobal(inWindow));
+  QApplication::sendEvent(target, &click);
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(menu, nullptr);
+  QStringList items;
+  for (QAction* action : menu->actions()) items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+  menu->close();
+  ASSERT_GE(items.size(), 2);
+  EXPECT_EQ(items.last(), QStringLiteral("&About Velorix-5"));
+  EXPECT_EQ(items[items.size() - 2], QStringLiteral("-"));
+  EXPECT_EQ(items.size() > 2, c.editActions) << items.join(QLatin1Char('|')).toStdString();
+  if (c.editActions) {
+    EXPECT_TRUE(items.first().startsWith(QStringLiteral("&Undo")));
+  }
+  EXPECT_EQ(menu->actions().last()->shortcut(), QKeySequence(Qt::Key_F1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ContextMenus,
+                         ::testing::Values(MenuCase{"IDC_CLOCK", false, true},
+                                           MenuCase{"IDC_SAMPLE_COUNT", false, true},
+                                           MenuCase{"IDC_STATUS", false, false},
+                                           MenuCase{"IDC_PROGRESS", false, false},
+                                           MenuCase{"IDC_READ_ARCHIVE", false, false},
+                                           MenuCase{"IDC_SAMPLE_SPIN", false, false},
+                                           MenuCase{"IDC_EXPORT_EXCEL", false, false},
+                                           MenuCase{"statusGroup", true, false},
+                                           MenuCase{"samplesGroup", true, false},
+                                           MenuCase{"IDD_MAIN", true, false}),
+                         [](const ::testing::TestParamInfo<MenuCase>& info) { return std::string(info.param.widget); });
+
+TEST_F(WindowTest, EditMenusHaveNoAboutItemWhenItsTextIsEmpty) {
+  CArchiveDlg::aboutBoxString.clear();
+  auto dlg = MakeShownDialog();
+  QWidget* count = dlg->GetDlgItem(IDC_SAMPLE_COUNT);
+  QContextMenuEvent click(QContextMenuEvent::Mouse, count->rect().center(), count->mapToGlobal(count->rect().center()));
+  QApplication::sendEvent(count, &click);
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(menu, nullptr);
+  const QList<QAction*> actions = menu->actions();
+  menu->close();
+  ASSERT_FALSE(actions.isEmpty());
+  EXPECT_FALSE(actions.last()->isSeparator());
+  for (QAction* action : actions) EXPECT_NE(action->shortcut(), QKeySequence(Qt::Key_F1));
 }
 
 // The bar moves with every record, also when a record is a small part of it.

@@ -121,7 +121,11 @@ class CArchiveDlg::OperatorWait {
 };
 
 CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
-    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), linkOwner_(this), localTime_(LocalTimeNow) {
+    : QDialog(parent),
+      ui_(std::make_unique<Ui::MainDialog>()),
+      linkOwner_(this),
+      localTime_(LocalTimeNow),
+      fileDialog_(this) {
   InitResources();
   icon.addFile(QStringLiteral(":/velorix/velorix-32.xpm"), QSize(32, 32));
   icon.addFile(QStringLiteral(":/velorix/velorix-16.xpm"), QSize(16, 16));
@@ -447,9 +451,11 @@ void CArchiveDlg::SetStatusSuffix(const std::string& suffix) { statusSuffix = su
 void CArchiveDlg::ShowMessageBox(const std::string& text) { ShowBox(QString::fromLatin1(text), QMessageBox::NoIcon); }
 
 void CArchiveDlg::WriteResultsFile(int count) {
-  QtSaveDialog fileDialog(this);
-  SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog;
-  const WriteOutcome outcome = velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+  SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog_;
+  const WriteOutcome outcome = [&] {
+    OperatorWait wait(*this);  // the save dialog
+    return velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+  }();
   switch (outcome.kind) {
     case WriteOutcome::Written:
       statusSuffix = FILE_WRITTEN_TEXT;

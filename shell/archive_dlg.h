@@ -141,6 +141,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   int clockTimerId_ = 0;
   std::string clockLines_[2];
   LocalTimeSource localTime_;
+  QtSaveDialog fileDialog_;  // one for the run: it remembers the last folder
   SaveDialog* saveDialog_ = nullptr;
   MessageBoxPresenter presentBox_;
   bool scanCursor_ = false;   // the link asks for the wait cursor

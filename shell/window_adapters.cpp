@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include "shell/window_ids.h"
@@ -63,10 +64,10 @@ QStringList QtNameFilters(const std::string& barFilter) {
   return filters;
 }
 
-QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent) {}
+QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent), folder_(QDir::currentPath()) {}
 
 std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request) {
-  QFileDialog dialog(parent_, QString(), QDir::currentPath());
+  QFileDialog dialog(parent_, QString(), folder_);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setNameFilters(QtNameFilters(request.filter));
@@ -74,7 +75,9 @@ std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request)
   dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
   if (!request.proposedName.empty()) dialog.selectFile(QString::fromLatin1(request.proposedName));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return std::string(QFile::encodeName(dialog.selectedFiles().front()).constData());
+  const QString chosen = dialog.selectedFiles().front();
+  folder_ = QFileInfo(chosen).absolutePath();
+  return std::string(QFile::encodeName(chosen).constData());
 }
 
 }  // namespace velorix

@@ -70,7 +70,9 @@ class QtLinkOwner : public LinkOwner {
 QStringList QtNameFilters(const std::string& barFilter);
 
 // Asks with a modal QFileDialog in save mode: proposed name, filters, default
-// suffix, and a question before an existing file is replaced.
+// suffix, and a question before an existing file is replaced. The first
+// dialog opens in the current folder, each later one in the folder chosen
+// last.
 class QtSaveDialog : public SaveDialog {
  public:
   explicit QtSaveDialog(QWidget* parent);
@@ -78,6 +80,7 @@ class QtSaveDialog : public SaveDialog {
 
  private:
   QPointer<QWidget> parent_;
+  QString folder_;
 };
 
 }  // namespace velorix

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -134,7 +135,9 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   download_ = std::make_unique<ArchiveDownload>(*deviceLink, *store_, static_cast<DownloadView&>(*this));
 
   ui_->setupUi(this);
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  // An application window of its own (its own task-bar entry, transient for
+  // nothing) with the template's title-bar buttons: minimise and close.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(size());
   // The template places the framed controls for titles drawn on the frame
@@ -318,6 +321,14 @@ void CArchiveDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+int CArchiveDlg::RunAsMainWindow() {
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec();
+  return result();
+}
+
 void CArchiveDlg::setVisible(bool visible) {
   QDialog::setVisible(visible);
   // Showing a dialog makes its first auto-default button the default one for
@@ -421,8 +432,9 @@ void CArchiveDlg::ShowCursor() {
 }
 
 QString CArchiveDlg::MessageBoxCaption() {
-  QString name = QCoreApplication::applicationName();
-  if (name.isEmpty()) name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+  // The executable's name. (The application name is the desktop entry's.)
+  QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+  if (name.isEmpty()) name = QCoreApplication::applicationName();
   return name;
 }
 

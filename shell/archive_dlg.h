@@ -70,6 +70,10 @@ class CArchiveDlg : public QDialog, private DownloadView {
   // The About item's text; empty adds no item.
   static QString aboutBoxString;
 
+  // Shows the window as the program's main window (an ordinary top-level
+  // window, not modal) and runs until it has closed; returns its result.
+  int RunAsMainWindow();
+
   bool OnInitDialog();
   void OnTimer(int timerId);
   int OnLinkFrame(const std::uint8_t* frame, int length);

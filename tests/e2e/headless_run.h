@@ -158,10 +158,10 @@ class ProgramRun {
     std::vector<std::string> envStore;
     for (char** e = environ; *e != nullptr; ++e)
       if (std::strncmp(*e, "VELORIX_COM", 11) != 0) envStore.emplace_back(*e);
-    envStore.push_back("VELORIX_COM1=/nonexistent/com1");
-    envStore.push_back("VELORIX_COM2=" + comTwo);
-    envStore.push_back("VELORIX_COM3=/nonexistent/com3");
-    envStore.push_back("VELORIX_COM4=/nonexistent/com4");
+    for (int n = 1; n <= 9; ++n) {
+      const std::string device = n == 2 ? comTwo : "/nonexistent/com" + std::to_string(n);
+      envStore.push_back("VELORIX_COM" + std::to_string(n) + "=" + device);
+    }
     std::vector<char*> argv, envp;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -2,6 +2,9 @@
 # they are missing. Needs root (or sudo) only when something is missing.
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake libgtest-dev libgmock-dev qt6-base-dev clang libclang-rt-14-dev)
+# A private X server with a small window manager, and the tools to look at
+# and close its windows: the window-manager test and scripts/screenshots.
+VELORIX_DESKTOP_PACKAGES=(xvfb openbox x11-utils wmctrl)
 
 missing_packages() {
   local p
@@ -24,6 +27,10 @@ install_packages() {
 
 install_build_deps() {
   install_packages "${VELORIX_BUILD_PACKAGES[@]}"
+}
+
+install_desktop_deps() {
+  install_packages "${VELORIX_DESKTOP_PACKAGES[@]}"
 }
 
 # A locale whose decimal point is a comma, so the tests can show that the

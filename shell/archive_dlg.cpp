@@ -151,7 +151,7 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   sampleSpin = ui_->IDC_SAMPLE_SPIN;
   clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
   for (QLineEdit* edit : {ui_->IDC_CLOCK, ui_->IDC_SAMPLE_COUNT}) edit->installEventFilter(this);
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) { FollowFocus(old); });
+  focusWatch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) { FollowFocus(old); });
 
   connect(ui_->IDC_READ_ARCHIVE, &QPushButton::clicked, this, &CArchiveDlg::OnReadArchive);
   connect(ui_->IDC_SAMPLE_COUNT, &QLineEdit::textChanged, this, &CArchiveDlg::OnSampleCountChange);
@@ -162,6 +162,9 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
 }
 
 CArchiveDlg::~CArchiveDlg() {
+  // QDialog's destructor hides the window, which moves the focus: by then
+  // the controls are gone.
+  disconnect(focusWatch_);
   if (!gone_) {
     gone_ = true;
     OnDestroy();

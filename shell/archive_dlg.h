@@ -139,6 +139,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   ClockFace* clockFace_ = nullptr;
   QMenu* systemMenu_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QMetaObject::Connection focusWatch_;
   QtLinkOwner linkOwner_;
   std::unique_ptr<DownloadStore> store_;
   std::unique_ptr<ArchiveDownload> download_;

@@ -60,6 +60,11 @@ TEST_F(WindowManagerView, OrdinaryApplicationWindowThatEndsTheProgramWhenClosed)
   simtest::SimProcess sim({"--quiet"});
   ::setenv("DISPLAY", x.Display().c_str(), 1);
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  // The X keyboard map library hands strndup names that end at their length,
+  // not at a zero byte, which AddressSanitizer's strict string checks take
+  // for an overflow. Not ours: the program on X runs without that check.
+  if (const char* asan = std::getenv("ASAN_OPTIONS"))
+    ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
   ProgramRun program(dir_ / "run", sim.SlavePath(), {}, dir_ / "stderr.txt");
 
   // Mapped and managed: the window manager has set the actions it allows.
@@ -107,7 +112,7 @@ TEST_F(WindowManagerView, OrdinaryApplicationWindowThatEndsTheProgramWhenClosed)
   // ends and has stored the port number in the folder it started in.
   x.Run("wmctrl -i -c " + window);
   ASSERT_TRUE(program.WaitFor(30000)) << "the program did not end when its window was closed";
-  EXPECT_EQ(program.ExitStatus(), 0);
+  EXPECT_EQ(program.ExitStatus(), 0) << ReadFile(dir_ / "stderr.txt");
   EXPECT_EQ(ReadFile(dir_ / "run" / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
 }
 

@@ -639,7 +639,9 @@ TEST_P(F1Key, OpensTheAboutBox) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, F1Key,
                          ::testing::Values(IDC_CLOCK, IDC_SAMPLE_COUNT, IDC_READ_ARCHIVE, IDC_EXPORT_EXCEL),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::string(ControlName(info.param)); });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(ControlName(info.param));
+                         });
 
 // A right click anywhere in the window: every control's menu ends with the
 // About item (which names its key); the edit boxes keep their own items

@@ -120,13 +120,13 @@ void CDeviceLink::Run() {
   LowerThreadPriority();
   // Set-up.
   finished.store(0);
-  if (ownerWindow) ownerWindow->SetWaitCursor(true);
+  ShowWaitCursor(true);
   std::memset(accum, 0, sizeof accum);
   accumCount = 0;
   awaitingReply = 0;
   repeatCount = 0;
   found = ScanPorts();
-  if (ownerWindow) ownerWindow->SetWaitCursor(false);
+  ShowWaitCursor(false);
   lastActivity = clock.NowMs();
   Serve();
   finished.store(1);
@@ -153,6 +153,8 @@ bool CDeviceLink::ScanPorts() {
     }
     if (ownerWindow) ownerWindow->PortTried(port, opened.device, outcome);
     if (++tries == PORT_TRIES) {
+      // The scan is over: the operator reads the box with the normal cursor.
+      ShowWaitCursor(false);
       ShowMessageBox(NOT_CONNECTED_BOX, MessageBoxKind::Plain);
       PostStatus(" Device do't connected.");
       running.store(0);
@@ -294,6 +296,11 @@ int CDeviceLink::WriteFrame(const std::uint8_t* bytes, int count) {
   portHandle->Poll();  // clears the error flags; they are dropped
   portHandle->Purge();
   return portHandle->Write(bytes, count);
+}
+
+void CDeviceLink::ShowWaitCursor(bool on) {
+  if (ownerWindow && on != waitCursorShown) ownerWindow->SetWaitCursor(on);
+  waitCursorShown = on;
 }
 
 void CDeviceLink::PostStatus(const std::string& text) {

@@ -71,6 +71,7 @@ class CDeviceLink : public RequestChannel {
   void Serve();
   int WriteFrame(const std::uint8_t* bytes, int count);
   void PostStatus(const std::string& text);
+  void ShowWaitCursor(bool on);
   void ShowMessageBox(const std::string& text, MessageBoxKind kind);
   void DiscardWaiting(int waiting);
 
@@ -108,6 +109,7 @@ class CDeviceLink : public RequestChannel {
   int repeatCount = 0;
   int bytesWaiting = 0;
   bool found = false;
+  bool waitCursorShown = false;
 };
 
 }  // namespace velorix

@@ -24,6 +24,7 @@ way (212 x 134 units -> 318 x 218 px; 217 x 55 units -> 326 x 89 px).
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ICON_SIZE = (32, 32)
 AVG_CHAR_WIDTH = 6
 CHAR_HEIGHT = 13
 
@@ -48,10 +49,19 @@ def esc(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def geometry(rect):
-    x, y, w, h = to_pixels(*rect)
+def pixel_geometry(x, y, w, h):
     return (f'   <property name="geometry">\n    <rect>\n     <x>{x}</x>\n     <y>{y}</y>\n'
             f'     <width>{w}</width>\n     <height>{h}</height>\n    </rect>\n   </property>\n')
+
+
+def geometry(rect):
+    return pixel_geometry(*to_pixels(*rect))
+
+
+def pixel_widget(cls, name, origin, size, props=""):
+    """A control placed by the template but sized in pixels."""
+    x, y, _, _ = to_pixels(origin[0], origin[1], 0, 0)
+    return f'  <widget class="{cls}" name="{name}">\n{pixel_geometry(x, y, *size)}{props}  </widget>\n'
 
 
 def prop(name, kind, value):
@@ -120,8 +130,10 @@ def main_dialog():
 
 def about_dialog():
     children = [
-        widget("QLabel", "aboutIcon", (11, 17, 20, 20),
-               prop("alignment", "set", "Qt::AlignLeading|Qt::AlignLeft|Qt::AlignTop")),
+        # A static icon takes the size of its icon, whatever the template says
+        # (20 x 20 units would be 30 x 32 px and cut the 32 px icon).
+        pixel_widget("QLabel", "aboutIcon", (11, 17), ICON_SIZE,
+                     prop("alignment", "set", "Qt::AlignLeading|Qt::AlignLeft|Qt::AlignTop")),
         widget("QLabel", "aboutVersion", (40, 10, 119, 8),
                prop("text", "string", "Quorvel V2.9") + prop("textFormat", "enum", "Qt::PlainText")),
         widget("QPushButton", "IDOK", (178, 7, 32, 14),

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -60,14 +61,14 @@ void CloseOnSignals(QDialog& window) {
 
 }  // namespace
 
-// The application object: runs the main window modally and ends the program
-// when it has closed.
+// The application object: runs the main window and ends the program when it
+// has closed.
 class CArchiveApp {
  public:
   bool InitInstance() {
     CArchiveDlg dlg;
     CloseOnSignals(dlg);
-    dlg.exec();  // OK or Cancel alike end the program
+    dlg.RunAsMainWindow();  // OK or Cancel alike end the program
     // Leaving here destroys the window, which stops the link.
     return false;
   }
@@ -80,6 +81,10 @@ CArchiveApp theApp;
 int RunArchiveWindow(int argc, char** argv) {
   int qtArgc = argc;
   QApplication application(qtArgc, argv);
+  // The window's class (WM_CLASS) and application id name the desktop entry,
+  // however the program was called.
+  QCoreApplication::setApplicationName(QStringLiteral("velorix-archive"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("velorix-archive"));
   velorix::theApp.InitInstance();
   return 0;
 }

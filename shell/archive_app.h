@@ -1,5 +1,5 @@
 #pragma once
 
 // The window program: creates the Qt application and runs the main window
-// modally until it closes. Returns the program's exit code.
+// until it closes. Returns the program's exit code.
 int RunArchiveWindow(int argc, char** argv);

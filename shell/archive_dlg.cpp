@@ -1,10 +1,13 @@
 #include "shell/archive_dlg.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +17,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleFactory>
 #include <QStyleOptionFrame>
 #include <QTimerEvent>
 
@@ -101,8 +105,29 @@ void InitResources() {
 
 }  // namespace
 
+class CArchiveDlg::OperatorWait {
+ public:
+  explicit OperatorWait(CArchiveDlg& dlg) : dlg_(dlg) {
+    ++dlg_.operatorWaits_;
+    dlg_.ShowCursor();
+  }
+  ~OperatorWait() {
+    --dlg_.operatorWaits_;
+    dlg_.ShowCursor();
+  }
+  OperatorWait(const OperatorWait&) = delete;
+  OperatorWait& operator=(const OperatorWait&) = delete;
+
+ private:
+  CArchiveDlg& dlg_;
+};
+
 CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
-    : QDialog(parent), ui_(std::make_unique<Ui::MainDialog>()), linkOwner_(this), localTime_(LocalTimeNow) {
+    : QDialog(parent),
+      ui_(std::make_unique<Ui::MainDialog>()),
+      linkOwner_(this),
+      localTime_(LocalTimeNow),
+      fileDialog_(this) {
   InitResources();
   icon.addFile(QStringLiteral(":/velorix/velorix-32.xpm"), QSize(32, 32));
   icon.addFile(QStringLiteral(":/velorix/velorix-16.xpm"), QSize(16, 16));
@@ -112,11 +137,23 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
   download_ = std::make_unique<ArchiveDownload>(*deviceLink, *store_, static_cast<DownloadView&>(*this));
 
   ui_->setupUi(this);
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  // An application window of its own (its own task-bar entry, transient for
+  // nothing) with the template's title-bar buttons: minimise and close.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setFixedSize(size());
+  // The template places the framed controls for titles drawn on the frame
+  // line. Most styles draw a group box's title above its frame, which puts
+  // the frame's top edge under the controls; the classic style draws it on
+  // the line, so the controls sit inside the frames.
+  if (QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"))) {
+    classic->setParent(this);  // made after the group boxes, so deleted after them
+    for (QGroupBox* box : findChildren<QGroupBox*>()) box->setStyle(classic);
+  }
   sampleSpin = ui_->IDC_SAMPLE_SPIN;
   clockFace_ = new ClockFace(ui_->IDC_CLOCK, clockLines_);
+  for (QLineEdit* edit : {ui_->IDC_CLOCK, ui_->IDC_SAMPLE_COUNT}) edit->installEventFilter(this);
+  focusWatch_ = connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) { FollowFocus(old); });
 
   connect(ui_->IDC_READ_ARCHIVE, &QPushButton::clicked, this, &CArchiveDlg::OnReadArchive);
   connect(ui_->IDC_SAMPLE_COUNT, &QLineEdit::textChanged, this, &CArchiveDlg::OnSampleCountChange);
@@ -127,6 +164,9 @@ CArchiveDlg::CArchiveDlg(QWidget* parent, LinkFactory makeLink)
 }
 
 CArchiveDlg::~CArchiveDlg() {
+  // QDialog's destructor hides the window, which moves the focus: by then
+  // the controls are gone.
+  disconnect(focusWatch_);
   if (!gone_) {
     gone_ = true;
     OnDestroy();
@@ -134,17 +174,21 @@ CArchiveDlg::~CArchiveDlg() {
   // Stop() returns only when the worker is done; nothing is posted after it.
   deviceLink.reset();
   linkOwner_.Detach();
-  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+  SetWaitCursor(false);
 }
 
 bool CArchiveDlg::OnInitDialog() {
   // The About item. The window manager's own menu can't be extended, so it
-  // lives in the window's context menu.
+  // ends the context menu of every control instead, and F1 opens it too.
+  aboutAction_ = new QAction(aboutBoxString, this);
+  aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
+  aboutAction_->setShortcutContext(Qt::WindowShortcut);
+  connect(aboutAction_, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+  addAction(aboutAction_);
   systemMenu_ = new QMenu(this);
   if (!aboutBoxString.isEmpty()) {
     systemMenu_->addSeparator();
-    QAction* about = systemMenu_->addAction(aboutBoxString);
-    connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    systemMenu_->addAction(aboutAction_);
   }
 
   setWindowIcon(icon);
@@ -262,6 +306,7 @@ void CArchiveDlg::OnExportExcel() { exportExcel ^= 1; }
 
 void CArchiveDlg::OnSysCommand(int commandId) {
   if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
+    OperatorWait wait(*this);
     CAboutDlg about(this);
     about.exec();
   }
@@ -278,7 +323,7 @@ void CArchiveDlg::done(int result) {
   gone_ = true;
   if (clockTimerId_ != 0) killTimer(clockTimerId_);
   clockTimerId_ = 0;
-  while (waitCursorDepth_ > 0) SetWaitCursor(false);
+  SetWaitCursor(false);
   OnDestroy();
 }
 
@@ -293,8 +338,50 @@ void CArchiveDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+int CArchiveDlg::RunAsMainWindow() {
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec();
+  return result();
+}
+
+void CArchiveDlg::setVisible(bool visible) {
+  QDialog::setVisible(visible);
+  // Showing a dialog makes its first auto-default button the default one for
+  // good; "Reading archive" is the default button only while it has the focus.
+  if (visible && !ui_->IDC_READ_ARCHIVE->hasFocus()) ui_->IDC_READ_ARCHIVE->setDefault(false);
+}
+
+void CArchiveDlg::FollowFocus(QWidget* old) {
+  // A button that loses the focus falls back to the dialog's first default
+  // button, which is itself here. A popup menu over it keeps its look.
+  if (old == ui_->IDC_READ_ARCHIVE && QApplication::activePopupWidget() == nullptr)
+    ui_->IDC_READ_ARCHIVE->setDefault(false);
+}
+
 void CArchiveDlg::contextMenuEvent(QContextMenuEvent* event) {
-  if (!systemMenu_->isEmpty()) systemMenu_->exec(event->globalPos());
+  if (!systemMenu_->isEmpty()) systemMenu_->popup(event->globalPos());
+}
+
+bool CArchiveDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ContextMenu &&
+      (watched == ui_->IDC_CLOCK || watched == ui_->IDC_SAMPLE_COUNT)) {
+    ShowEditMenu(static_cast<QLineEdit*>(watched), static_cast<QContextMenuEvent*>(event)->globalPos());
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+// An edit box's own menu, then the About item.
+void CArchiveDlg::ShowEditMenu(QLineEdit* edit, const QPoint& globalPos) {
+  QMenu* menu = edit->createStandardContextMenu();
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  if (!aboutBoxString.isEmpty()) {
+    menu->addSeparator();
+    menu->addAction(aboutAction_);
+  }
+  menu->popup(globalPos);
 }
 
 void CArchiveDlg::showEvent(QShowEvent* event) {
@@ -343,22 +430,33 @@ void CArchiveDlg::SetDlgItemInt(int id, unsigned value) {
 }
 
 void CArchiveDlg::SetWaitCursor(bool on) {
-  if (on) {
+  scanCursor_ = on;
+  ShowCursor();
+}
+
+// The wait cursor is the port scan's; while a box waits for the operator the
+// normal cursor shows, and the wait cursor comes back after it only if the
+// scan still runs.
+void CArchiveDlg::ShowCursor() {
+  const bool wanted = scanCursor_ && operatorWaits_ == 0;
+  if (wanted == waitCursorShown_) return;
+  if (wanted) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    ++waitCursorDepth_;
-  } else if (waitCursorDepth_ > 0) {
+  } else {
     QApplication::restoreOverrideCursor();
-    --waitCursorDepth_;
   }
+  waitCursorShown_ = wanted;
 }
 
 QString CArchiveDlg::MessageBoxCaption() {
-  QString name = QCoreApplication::applicationName();
-  if (name.isEmpty()) name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+  // The executable's name. (The application name is the desktop entry's.)
+  QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+  if (name.isEmpty()) name = QCoreApplication::applicationName();
   return name;
 }
 
 void CArchiveDlg::ShowBox(const QString& text, QMessageBox::Icon boxIcon) {
+  OperatorWait wait(*this);
   if (presentBox_) {
     presentBox_(this, MessageBoxCaption(), text, boxIcon);
     return;
@@ -369,16 +467,24 @@ void CArchiveDlg::ShowBox(const QString& text, QMessageBox::Icon boxIcon) {
 
 void CArchiveDlg::SetProgressRange(int low, int high) { ui_->IDC_PROGRESS->setRange(low, high); }
 
-void CArchiveDlg::SetProgressPos(int pos) { ui_->IDC_PROGRESS->setValue(pos); }
+void CArchiveDlg::SetProgressPos(int pos) {
+  ui_->IDC_PROGRESS->setValue(pos);
+  // QProgressBar repaints only once the value has moved by a whole chunk of
+  // the style (9 px of the 297 px groove: 61 records of 2000, three seconds
+  // at 9600 baud). The bar is drawn smooth, so let every record show.
+  ui_->IDC_PROGRESS->update();
+}
 
 void CArchiveDlg::SetStatusSuffix(const std::string& suffix) { statusSuffix = suffix; }
 
 void CArchiveDlg::ShowMessageBox(const std::string& text) { ShowBox(QString::fromLatin1(text), QMessageBox::NoIcon); }
 
 void CArchiveDlg::WriteResultsFile(int count) {
-  QtSaveDialog fileDialog(this);
-  SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog;
-  const WriteOutcome outcome = velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+  SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog_;
+  const WriteOutcome outcome = [&] {
+    OperatorWait wait(*this);  // the save dialog
+    return velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+  }();
   switch (outcome.kind) {
     case WriteOutcome::Written:
       statusSuffix = FILE_WRITTEN_TEXT;

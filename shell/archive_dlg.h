@@ -22,6 +22,7 @@
 #include "link/device_link.h"
 #include "shell/window_adapters.h"
 
+class QAction;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -69,6 +70,10 @@ class CArchiveDlg : public QDialog, private DownloadView {
   // The About item's text; empty adds no item.
   static QString aboutBoxString;
 
+  // Shows the window as the program's main window (an ordinary top-level
+  // window, not modal) and runs until it has closed; returns its result.
+  int RunAsMainWindow();
+
   bool OnInitDialog();
   void OnTimer(int timerId);
   int OnLinkFrame(const std::uint8_t* frame, int length);
@@ -98,12 +103,15 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetMessageBoxPresenter(MessageBoxPresenter presenter) { presentBox_ = std::move(presenter); }
   static QString MessageBoxCaption();
 
+  void setVisible(bool visible) override;
+
  protected:
   void timerEvent(QTimerEvent* event) override;
   void customEvent(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  public slots:
   void done(int result) override;
@@ -116,24 +124,35 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void ShowMessageBox(const std::string& text) override;
   void WriteResultsFile(int sampleCount) override;
 
+  // Keeps the normal cursor while a box or dialog waits for the operator.
+  class OperatorWait;
+
   void ShowBox(const QString& text, QMessageBox::Icon icon);
   unsigned GetDlgItemInt(int id) const;
   void SetDlgItemInt(int id, unsigned value);
   void SetWaitCursor(bool on);
   void ShowPortTried(const PortTriedEvent& tried);
+  void ShowCursor();
+  void FollowFocus(QWidget* old);
+  void ShowEditMenu(QLineEdit* edit, const QPoint& globalPos);
 
   std::unique_ptr<Ui::MainDialog> ui_;
   ClockFace* clockFace_ = nullptr;
   QMenu* systemMenu_ = nullptr;
+  QAction* aboutAction_ = nullptr;
+  QMetaObject::Connection focusWatch_;
   QtLinkOwner linkOwner_;
   std::unique_ptr<DownloadStore> store_;
   std::unique_ptr<ArchiveDownload> download_;
   int clockTimerId_ = 0;
   std::string clockLines_[2];
   LocalTimeSource localTime_;
+  QtSaveDialog fileDialog_;  // one for the run: it remembers the last folder
   SaveDialog* saveDialog_ = nullptr;
   MessageBoxPresenter presentBox_;
-  int waitCursorDepth_ = 0;
+  bool scanCursor_ = false;   // the link asks for the wait cursor
+  int operatorWaits_ = 0;     // boxes and dialogs open for the operator
+  bool waitCursorShown_ = false;
   bool gone_ = false;      // the modal run has ended: link notices are dropped
   bool centred_ = false;
 };

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include "shell/window_ids.h"
@@ -81,10 +82,10 @@ QString FilterExtension(const QString& filter) {
 
 }  // namespace
 
-QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent) {}
+QtSaveDialog::QtSaveDialog(QWidget* parent) : parent_(parent), folder_(QDir::currentPath()) {}
 
 std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request) {
-  QFileDialog dialog(parent_, QString(), QDir::currentPath());
+  QFileDialog dialog(parent_, QString(), folder_);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   const QStringList filters = QtNameFilters(request.filter);
@@ -103,7 +104,9 @@ std::optional<std::string> QtSaveDialog::AskSavePath(const SaveRequest& request)
   // all-files entry with.
   for (qsizetype i = 0; i < filters.size(); ++i)
     if (filters[i].trimmed() == dialog.selectedNameFilter().trimmed()) chosenFilter_ = static_cast<int>(i);
-  return std::string(QFile::encodeName(dialog.selectedFiles().front()).constData());
+  const QString chosen = dialog.selectedFiles().front();
+  folder_ = QFileInfo(chosen).absolutePath();
+  return std::string(QFile::encodeName(chosen).constData());
 }
 
 }  // namespace velorix

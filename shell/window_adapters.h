@@ -82,6 +82,8 @@ QStringList QtNameFilters(const std::string& barFilter);
 // Asks with a modal QFileDialog in save mode: proposed name, filters, default
 // suffix, and a question before an existing file is replaced. Choosing a
 // filter with an extension makes it the one added to a name typed without.
+// The first dialog opens in the current folder, each later one in the
+// folder chosen last.
 class QtSaveDialog : public SaveDialog {
  public:
   explicit QtSaveDialog(QWidget* parent);
@@ -91,6 +93,7 @@ class QtSaveDialog : public SaveDialog {
  private:
   QPointer<QWidget> parent_;
   int chosenFilter_ = 0;
+  QString folder_;
 };
 
 }  // namespace velorix

@@ -14,6 +14,9 @@ VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
 # What scripts/package and scripts/check-package need on top: dpkg-shlibdeps
 # for the package's dependencies, lintian to check it.
 VELORIX_PACKAGE_PACKAGES=(dpkg-dev lintian)
+# A private X server with a small window manager, and the tools to look at
+# and close its windows: the window-manager test and scripts/screenshots.
+VELORIX_DESKTOP_PACKAGES=(xvfb openbox x11-utils wmctrl)
 
 missing_packages() {
   local p
@@ -36,6 +39,10 @@ install_packages() {
 
 install_build_deps() {
   install_packages "${VELORIX_BUILD_PACKAGES[@]}"
+}
+
+install_desktop_deps() {
+  install_packages "${VELORIX_DESKTOP_PACKAGES[@]}"
 }
 
 install_test_deps() {

@@ -136,6 +136,36 @@ TEST(Link, PortNumberMinusOneOnlyReads) {
   EXPECT_EQ(link.State(), LINK_REPLIED);
 }
 
+// The wait cursor is the scan's: it goes once the instrument is found, and
+// before the box that says it was not, so the operator reads that box with
+// the normal cursor.
+struct CursorCase {
+  std::string name;
+  std::map<int, FakeDevice> devices;
+  std::vector<std::string> events;  // port tries left out
+};
+
+class ScanCursor : public ::testing::TestWithParam<CursorCase> {};
+
+TEST_P(ScanCursor, EndsWithTheScan) {
+  const CursorCase& c = GetParam();
+  Bench bench(c.devices);
+  bench.owner.recordCursor = true;
+  ASSERT_EQ(bench.link->Start(&bench.owner), 1);
+  ASSERT_TRUE(bench.owner.WaitForEvent(c.events.back()));
+  bench.link->Stop();
+  std::vector<std::string> events;
+  for (const std::string& e : bench.owner.Events())
+    if (e[0] != 'T') events.push_back(e);
+  EXPECT_EQ(events, c.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, ScanCursor,
+    ::testing::Values(CursorCase{"Found", {{2, Echoes()}}, {"C|on", "S| Device connected on COM2 ", "C|off"}},
+                      CursorCase{"NotFound", {}, {"C|on", "C|off", NOT_CONNECTED_BOX, "S| Device do't connected."}}),
+    [](const auto& info) { return info.param.name; });
+
 // ---------------------------------------------------------------- serving
 
 const Bytes REQUEST = Frame(CMD_ARCHIVE_POINTER);                 // 01 05 0B 11 00

@@ -149,6 +149,10 @@ void RecordingOwner::PostMessageBox(std::string text, MessageBoxKind kind) {
   if (onBox) onBox();
 }
 
+void RecordingOwner::SetWaitCursor(bool on) {
+  if (recordCursor) Add(on ? "C|on" : "C|off");
+}
+
 void RecordingOwner::PortTried(int port, const std::string&, const std::string& outcome) {
   Add("T|" + std::to_string(port) + "|" + outcome);
 }

@@ -103,12 +103,16 @@ class FakeSerialPort : public SerialPort {
 //   "S|text"  status       "F|01 05 ..."  frame ("F|" for no response)
 //   "B|text|E" or "B|text|P"  message box (error icon or plain)
 //   "T|port|outcome"  a port try
+//   "C|on" or "C|off"  the wait cursor (only with recordCursor)
 class RecordingOwner : public LinkOwner {
  public:
   void PostLinkFrame(std::vector<std::uint8_t> frame) override;
   void PostLinkStatus(std::string text) override;
   void PostMessageBox(std::string text, MessageBoxKind kind) override;
+  void SetWaitCursor(bool on) override;
   void PortTried(int port, const std::string& device, const std::string& outcome) override;
+
+  bool recordCursor = false;  // set before the link starts
 
   // Called on the worker thread, as the window would on its own thread.
   std::function<void(const std::vector<std::uint8_t>&)> onFrame;

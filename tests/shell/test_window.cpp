@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -29,6 +30,7 @@
 #include "shell/up_down_control.h"
 #include "shell/window_adapters.h"
 #include "shell/window_ids.h"
+#include "tests/archive/record_builder.h"
 #include "tests/shell/test_support.h"
 #include "tests/shell/window_test_support.h"
 
@@ -40,10 +42,38 @@ using testing::PumpUntil;
 using testing::ReadFile;
 using testing::WriteFile;
 
+// The override cursor's shape, or -1 when there is none (each window shows
+// its own, normal cursor).
+int OverrideCursor() {
+  const QCursor* cursor = QApplication::overrideCursor();
+  return cursor ? static_cast<int>(cursor->shape()) : -1;
+}
+
 struct Box {
   QString caption, text;
   QMessageBox::Icon icon;
+  int cursor;  // OverrideCursor() while the box was open
 };
+
+// Runs `open`, which opens a modal dialog; as soon as it shows, `inspect`
+// looks at it and the dialog is closed. Returns its title ("" if none came).
+QString CloseNextModal(const std::function<void()>& open, const std::function<void(QWidget*)>& inspect = {}) {
+  QString title;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal) return;
+    poll.stop();
+    title = modal->windowTitle();
+    if (inspect) inspect(modal);
+    modal->close();
+  });
+  poll.start();
+  open();
+  PumpUntil([&] { return !title.isEmpty(); }, 5000);
+  return title;
+}
 
 class WindowTest : public ::testing::Test {
  protected:
@@ -56,8 +86,20 @@ class WindowTest : public ::testing::Test {
 
   std::unique_ptr<CArchiveDlg> MakeDialog() {
     auto dlg = std::make_unique<CArchiveDlg>(nullptr, [this] { return MakeAbsentLink(opens); });
-    dlg->SetMessageBoxPresenter([this](QWidget*, const QString& caption, const QString& text,
-                                       QMessageBox::Icon icon) { boxes.push_back({caption, text, icon}); });
+    dlg->SetMessageBoxPresenter(
+        [this](QWidget*, const QString& caption, const QString& text, QMessageBox::Icon icon) {
+          boxes.push_back({caption, text, icon, OverrideCursor()});
+          if (whileBoxIsOpen) whileBoxIsOpen();
+        });
+    return dlg;
+  }
+
+  // Shown and active, as the operator has it.
+  std::unique_ptr<CArchiveDlg> MakeShownDialog() {
+    auto dlg = MakeDialog();
+    dlg->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    QApplication::setActiveWindow(dlg.get());
     return dlg;
   }
 
@@ -70,6 +112,7 @@ class WindowTest : public ::testing::Test {
 
   std::shared_ptr<std::atomic<int>> opens = std::make_shared<std::atomic<int>>(0);
   std::vector<Box> boxes;
+  std::function<void()> whileBoxIsOpen;  // runs inside each box
 };
 
 TEST_F(WindowTest, ControlsHaveTheirTextsAndInitialStates) {
@@ -163,6 +206,10 @@ TEST(AboutBox, TextsAndButton) {
   EXPECT_EQ(ok->text(), QStringLiteral("OK"));
   EXPECT_TRUE(ok->isDefault());
   EXPECT_EQ(about.size(), QSize(326, 89));
+  // The icon is shown whole.
+  auto* icon = about.findChild<QLabel*>("aboutIcon");
+  ASSERT_NE(icon, nullptr);
+  EXPECT_EQ(icon->size(), icon->pixmap().deviceIndependentSize().toSize());
 }
 
 struct ArrowCase {
@@ -275,8 +322,7 @@ TEST_F(WindowTest, LinkNoticesKeepTheirOrderAndStopWhenTheWindowIsGone) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, QStringLiteral("Overrun Error"));
   EXPECT_EQ(boxes[0].icon, QMessageBox::Critical);
-  EXPECT_EQ(boxes[0].caption, QCoreApplication::applicationName());
-  EXPECT_FALSE(boxes[0].caption.isEmpty());
+  EXPECT_EQ(boxes[0].caption, QStringLiteral("test_shell_window"));  // the executable's name
 
   dlg->reject();
   owner.PostLinkStatus(" late");
@@ -472,6 +518,231 @@ TEST_F(WindowTest, BadCountIsRefusedWithTheDownloadsBox) {
     EXPECT_EQ(box.icon, QMessageBox::NoIcon);
   }
   EXPECT_EQ(CArchiveDlg::statusSuffix, "");
+}
+
+// No control sits on a group box's frame or title: each one lies inside the
+// contents of the box it overlaps (as the style lays that box out), or
+// clear of the box altogether.
+TEST_F(WindowTest, ControlsSitInsideTheFramesAroundThem) {
+  auto dlg = MakeShownDialog();
+  const QList<QGroupBox*> groups = dlg->findChildren<QGroupBox*>();
+  ASSERT_EQ(groups.size(), 2);
+  int framed = 0;
+  for (int id : {IDC_CLOCK, IDC_STATUS, IDC_READ_ARCHIVE, IDC_PROGRESS, IDC_SAMPLE_COUNT, IDC_SAMPLE_SPIN,
+                 IDC_EXPORT_EXCEL}) {
+    const QRect control = dlg->GetDlgItem(id)->geometry();
+    for (QGroupBox* group : groups) {
+      if (!group->geometry().intersects(control)) continue;
+      const QRect inside = group->contentsRect().translated(group->pos());
+      EXPECT_TRUE(inside.contains(control))
+          << ControlName(id) << " at y " << control.top() << ".." << control.bottom() << " in "
+          << group->title().toStdString() << " whose contents are y " << inside.top() << ".." << inside.bottom();
+      ++framed;
+    }
+  }
+  EXPECT_EQ(framed, 3);  // the progress bar, the count and its up-down control
+}
+
+TEST_F(WindowTest, ReadButtonIsTheDefaultOnlyWhileItHasTheFocus) {
+  auto dlg = MakeShownDialog();
+  auto* read = Item<QPushButton>(*dlg, IDC_READ_ARCHIVE);
+  auto* count = Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT);
+  ASSERT_EQ(QApplication::focusWidget(), dlg->GetDlgItem(IDC_CLOCK));
+  EXPECT_FALSE(read->isDefault());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);  // to the count
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);  // to the button
+  ASSERT_EQ(QApplication::focusWidget(), read);
+  EXPECT_TRUE(read->isDefault());
+  count->setFocus(Qt::MouseFocusReason);
+  ASSERT_EQ(QApplication::focusWidget(), count);
+  EXPECT_FALSE(read->isDefault());
+  read->setFocus(Qt::MouseFocusReason);
+  EXPECT_TRUE(read->isDefault());
+  QTest::keyClick(read, Qt::Key_Tab);  // on to the check box
+  EXPECT_FALSE(read->isDefault());
+}
+
+// While a box or dialog waits for the operator the normal cursor shows; after
+// it the wait cursor comes back only if the scan still runs.
+struct CursorCase {
+  const char* name;
+  std::function<void(CArchiveDlg&, QtLinkOwner&)> open;  // opens one box and returns when it has closed
+  bool dialog;  // a real dialog, not a message box
+  bool scanEndsWhileOpen;
+};
+
+class CursorOverBoxes : public WindowTest, public ::testing::WithParamInterface<CursorCase> {};
+
+TEST_P(CursorOverBoxes, NormalWhileTheOperatorIsAsked) {
+  const CursorCase& c = GetParam();
+  auto dlg = MakeShownDialog();
+  QtLinkOwner owner(dlg.get());
+  owner.SetWaitCursor(true);  // the scan begins
+  ASSERT_TRUE(PumpUntil([] { return OverrideCursor() == Qt::WaitCursor; }, 2000));
+  if (c.scanEndsWhileOpen) {
+    whileBoxIsOpen = [&] {
+      owner.SetWaitCursor(false);
+      QCoreApplication::processEvents();  // the box's own event loop
+    };
+  }
+  int during = -2;
+  if (c.dialog) {
+    EXPECT_EQ(CloseNextModal([&] { c.open(*dlg, owner); }, [&](QWidget*) { during = OverrideCursor(); }).toStdString(),
+              "About Velorix-5");
+  } else {
+    c.open(*dlg, owner);
+    ASSERT_EQ(boxes.size(), 1u);
+    during = boxes[0].cursor;
+  }
+  EXPECT_EQ(during, -1);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(OverrideCursor(), c.scanEndsWhileOpen ? -1 : static_cast<int>(Qt::WaitCursor));
+  owner.SetWaitCursor(false);
+  EXPECT_TRUE(PumpUntil([] { return OverrideCursor() == -1; }, 2000));
+}
+
+void OpenLinkBox(CArchiveDlg&, QtLinkOwner& owner) {
+  owner.PostMessageBox("Overrun Error", MessageBoxKind::Error);
+  QCoreApplication::processEvents();
+}
+
+void OpenBadCountBox(CArchiveDlg& dlg, QtLinkOwner&) {
+  qobject_cast<QLineEdit*>(dlg.GetDlgItem(IDC_SAMPLE_COUNT))->setText(QStringLiteral("0"));
+  qobject_cast<QPushButton*>(dlg.GetDlgItem(IDC_READ_ARCHIVE))->click();
+}
+
+void OpenAboutBox(CArchiveDlg& dlg, QtLinkOwner&) { dlg.OnSysCommand(IDM_ABOUTBOX); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, CursorOverBoxes,
+                         ::testing::Values(CursorCase{"LinkBox", OpenLinkBox, false, false},
+                                           CursorCase{"BadCountBox", OpenBadCountBox, false, false},
+                                           CursorCase{"AboutBox", OpenAboutBox, true, false},
+                                           CursorCase{"ScanEndsWhileTheBoxIsOpen", OpenLinkBox, false, true}),
+                         [](const ::testing::TestParamInfo<CursorCase>& info) { return std::string(info.param.name); });
+
+TEST_F(WindowTest, LinkThatFindsNothingLeavesTheNormalCursor) {
+  auto dlg = MakeShownDialog();
+  dlg->OnTimer(CLOCK_TIMER);  // starts the scan over ports that are all missing
+  ASSERT_TRUE(PumpUntil([&] { return !boxes.empty(); }, 5000));
+  EXPECT_EQ(boxes[0].cursor, -1);
+  ASSERT_TRUE(PumpUntil([&] { return !dlg->deviceLink->Running(); }, 5000));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(OverrideCursor(), -1);
+}
+
+class F1Key : public WindowTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(F1Key, OpensTheAboutBox) {
+  auto dlg = MakeShownDialog();
+  QWidget* focus = dlg->GetDlgItem(GetParam());
+  focus->setFocus();
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == focus; }, 2000));
+  EXPECT_EQ(CloseNextModal([&] { QTest::keyClick(focus, Qt::Key_F1); }).toStdString(), "About Velorix-5");
+  EXPECT_TRUE(dlg->isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, F1Key,
+                         ::testing::Values(IDC_CLOCK, IDC_SAMPLE_COUNT, IDC_READ_ARCHIVE, IDC_EXPORT_EXCEL),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(ControlName(info.param));
+                         });
+
+// A right click anywhere in the window: every control's menu ends with the
+// About item (which names its key); the edit boxes keep their own items
+// before it.
+struct MenuCase {
+  const char* widget;  // object name
+  bool atLeftEdge;     // click just inside the left edge, not at the centre
+  bool editActions;
+};
+
+class ContextMenus : public WindowTest, public ::testing::WithParamInterface<MenuCase> {};
+
+TEST_P(ContextMenus, EndWithTheAboutItem) {
+  const MenuCase& c = GetParam();
+  auto dlg = MakeShownDialog();
+  QWidget* named = dlg->objectName() == QLatin1String(c.widget) ? dlg.get()
+                                                                : dlg->findChild<QWidget*>(QLatin1String(c.widget));
+  ASSERT_NE(named, nullptr);
+  const QPoint local = c.atLeftEdge ? QPoint(3, named->height() / 2) : named->rect().center();
+  const QPoint inWindow = named == dlg.get() ? local : named->mapTo(dlg.get(), local);
+  QWidget* target = dlg->childAt(inWindow);
+  if (!target) target = dlg.get();
+  ASSERT_TRUE(target == named || named->isAncestorOf(target)) << target->objectName().toStdString();
+
+  QContextMenuEvent click(QContextMenuEvent::Mouse, target->mapFrom(dlg.get(), inWindow),
+                          dlg->mapToGlobal(inWindow));
+  QApplication::sendEvent(target, &click);
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(menu, nullptr);
+  QStringList items;
+  for (QAction* action : menu->actions()) items << (action->isSeparator() ? QStringLiteral("-") : action->text());
+  menu->close();
+  ASSERT_GE(items.size(), 2);
+  EXPECT_EQ(items.last(), QStringLiteral("&About Velorix-5"));
+  EXPECT_EQ(items[items.size() - 2], QStringLiteral("-"));
+  EXPECT_EQ(items.size() > 2, c.editActions) << items.join(QLatin1Char('|')).toStdString();
+  if (c.editActions) {
+    EXPECT_TRUE(items.first().startsWith(QStringLiteral("&Undo")));
+  }
+  EXPECT_EQ(menu->actions().last()->shortcut(), QKeySequence(Qt::Key_F1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ContextMenus,
+                         ::testing::Values(MenuCase{"IDC_CLOCK", false, true},
+                                           MenuCase{"IDC_SAMPLE_COUNT", false, true},
+                                           MenuCase{"IDC_STATUS", false, false},
+                                           MenuCase{"IDC_PROGRESS", false, false},
+                                           MenuCase{"IDC_READ_ARCHIVE", false, false},
+                                           MenuCase{"IDC_SAMPLE_SPIN", false, false},
+                                           MenuCase{"IDC_EXPORT_EXCEL", false, false},
+                                           MenuCase{"statusGroup", true, false},
+                                           MenuCase{"samplesGroup", true, false},
+                                           MenuCase{"IDD_MAIN", true, false}),
+                         [](const ::testing::TestParamInfo<MenuCase>& info) { return std::string(info.param.widget); });
+
+TEST_F(WindowTest, EditMenusHaveNoAboutItemWhenItsTextIsEmpty) {
+  CArchiveDlg::aboutBoxString.clear();
+  auto dlg = MakeShownDialog();
+  QWidget* count = dlg->GetDlgItem(IDC_SAMPLE_COUNT);
+  QContextMenuEvent click(QContextMenuEvent::Mouse, count->rect().center(), count->mapToGlobal(count->rect().center()));
+  QApplication::sendEvent(count, &click);
+  auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(menu, nullptr);
+  const QList<QAction*> actions = menu->actions();
+  menu->close();
+  ASSERT_FALSE(actions.isEmpty());
+  EXPECT_FALSE(actions.last()->isSeparator());
+  for (QAction* action : actions) EXPECT_NE(action->shortcut(), QKeySequence(Qt::Key_F1));
+}
+
+// The bar moves with every record, also when a record is a small part of it.
+TEST_F(WindowTest, ProgressBarIsRepaintedForEachRecord) {
+  auto dlg = MakeShownDialog();
+  auto* bar = Item<QProgressBar>(*dlg, IDC_PROGRESS);
+  int painted = -1;  // the value the bar showed when it was last painted
+  struct PaintSpy : QObject {
+    std::function<void()> onPaint;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) onPaint();
+      return false;
+    }
+  } spy;
+  spy.onPaint = [&] { painted = bar->value(); };
+  bar->installEventFilter(&spy);
+
+  Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT)->setText(QStringLiteral("2000"));
+  Item<QPushButton>(*dlg, IDC_READ_ARCHIVE)->click();
+  QtLinkOwner owner(dlg.get());
+  owner.PostLinkFrame(test::PointerReply(2000));
+  owner.PostLinkFrame(test::EmptyCellsReply({}, {}));
+  for (int record = 1; record <= 10; ++record) {
+    owner.PostLinkFrame(test::RecordReply(test::RecordImage({})));
+    ASSERT_TRUE(PumpUntil([&] { return painted == record; }, 2000))
+        << "record " << record << ": the bar last showed " << painted;
+  }
+  EXPECT_EQ(bar->maximum(), 2000);
+  bar->removeEventFilter(&spy);
 }
 
 struct FilterCase {

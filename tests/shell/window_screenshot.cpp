@@ -1,15 +1,19 @@
-// Pictures of the main window and the About box for the README, taken on
-// whatever Qt platform is set (offscreen needs no display). The window talks
-// to whatever COM2 leads to; scripts/screenshots points it at the simulated
-// instrument and takes the picture partway through a download.
+// Pictures of the main window and the About box for the README. On an X
+// server each picture is taken from the screen and takes in the window
+// manager's frame (title bar, icon, buttons) as a user sees it; on another
+// platform (offscreen) it is the bare window. The window talks to whatever
+// COM2 leads to; scripts/screenshots runs this on Xvfb under openbox against
+// the simulated instrument and takes the picture partway through a download.
 //   velorix-screenshot OUTDIR
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 
 #include <cstdio>
 #include <ctime>
@@ -37,8 +41,19 @@ class ScratchAnswer : public velorix::SaveDialog {
   std::string path_;
 };
 
+// The window as it is on the screen, with the frame the window manager has
+// put round it (once it has: its frame extents are known), or the bare
+// window where there is no screen to take it from.
+QPixmap Picture(QWidget& window) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) return window.grab();
+  PumpUntil([&] { return window.frameGeometry().size() != window.size(); }, 5000);
+  PumpUntil([] { return false; }, 500);  // the frame and the window painted
+  const QRect frame = window.frameGeometry();
+  return window.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+}
+
 bool Save(QWidget& widget, const std::filesystem::path& file) {
-  if (widget.grab().save(QString::fromStdString(file.string()), "PNG")) {
+  if (Picture(widget).save(QString::fromStdString(file.string()), "PNG")) {
     std::printf("%s\n", file.c_str());
     return true;
   }

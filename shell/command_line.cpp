@@ -87,7 +87,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName + " [--count N --format xls|doc|xlsx --output FILE|- [--verbose|--quiet]]\n"
-         "       " + programName + " --list-ports\n"
+         "  or:  " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
          "from the instrument on the serial line and writes them to FILE.\n"
@@ -112,7 +112,7 @@ std::string UsageText(const std::string& programName) {
          "\n"
          "Status texts and progress go to standard error: on a terminal a progress\n"
          "bar with the latest status; elsewhere the lasting statuses and a line\n"
-         "every 10 %. The run ends with one line that says what happened, e.g.\n"
+         "every 10 %. The run ends with one line that says what happened, such as\n"
          "\"Wrote 90 records to /home/lab/r.xls (10 slots held no result)\":\n"
          "archive slots that hold no measurement are left out of the file.\n"
          "\n"

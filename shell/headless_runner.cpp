@@ -161,10 +161,12 @@ class HeadlessView : public DownloadView {
     // The command line has named the file and its format: no dialog to ask.
     // An interrupt while the file is written leaves the older file as it was.
     std::unique_ptr<ResultsSink> sink;
-    if (line_.output == STANDARD_OUTPUT_NAME)
+    if (line_.output == STANDARD_OUTPUT_NAME) {
       sink = std::make_unique<StreamResultsSink>(STDOUT_FILENO, InterruptRequested);
-    else
+      if (::isatty(STDOUT_FILENO) == 1) progress_.Clear();
+    } else {
       sink = std::make_unique<PosixResultsSink>(InterruptRequested);
+    }
     outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), *sink);
     slots = sampleCount;
     written = WrittenRecordCount(store_, sampleCount);

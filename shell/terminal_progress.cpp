@@ -103,6 +103,14 @@ void TerminalProgress::Resize() {
   Redraw();
 }
 
+void TerminalProgress::Clear() {
+  if (!terminal_ || !dirty_) return;
+  std::fputs(kClearLine, out_);
+  std::fflush(out_);
+  dirty_ = false;
+  drawn_.clear();
+}
+
 void TerminalProgress::Print(const std::string& text) {
   if (terminal_ && dirty_) std::fputs(kClearLine, out_);
   dirty_ = false;

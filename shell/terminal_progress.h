@@ -32,6 +32,10 @@ class TerminalProgress {
   void End(const std::string& text);
   // Takes the terminal's width again (after SIGWINCH) and redraws.
   void Resize();
+  // Erases the redrawn line until the next change, so that other output to
+  // the same terminal (the results file on standard output) starts on a
+  // line of its own.
+  void Clear();
 
  private:
   void Print(const std::string& text);

@@ -192,9 +192,13 @@ TEST_P(StandardOutput, TakesTheFileByteForByte) {
   fs::create_directory(work);
   simtest::SimProcess sim({"--quiet"});
   const std::string file = (work / "file").string();
-  const RunResult toFile = RunIn(work, sim.SlavePath(), {"--count", std::to_string(c.count), "--format", c.format, "--output", file});
+  const std::vector<std::string> args = {"--count", std::to_string(c.count), "--format", c.format, "--output"};
+  std::vector<std::string> toFileArgs = args, pipedArgs = args;
+  toFileArgs.push_back(file);
+  pipedArgs.push_back("-");
+  const RunResult toFile = RunIn(work, sim.SlavePath(), toFileArgs);
   ASSERT_EQ(toFile.exitStatus, 0) << toFile.err;
-  const RunResult piped = RunIn(work, sim.SlavePath(), {"--count", std::to_string(c.count), "--format", c.format, "--output", "-"});
+  const RunResult piped = RunIn(work, sim.SlavePath(), pipedArgs);
   ASSERT_EQ(piped.exitStatus, 0) << piped.err;
 
   const std::string written = ReadFile(file);

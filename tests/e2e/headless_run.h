@@ -373,7 +373,8 @@ class ProgramRun {
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string> envStore;
     const auto unset = [&setup](const char* entry) {
-      return std::any_of(setup.unsetEnvironment.begin(), setup.unsetEnvironment.end(), [entry](const std::string& name) {
+      const std::vector<std::string>& names = setup.unsetEnvironment;
+      return std::any_of(names.begin(), names.end(), [entry](const std::string& name) {
         return std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
       });
     };

@@ -7,6 +7,7 @@
 // after it, whether the run succeeded, gave up or was interrupted.
 
 #include <csignal>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ namespace {
 
 // Stands for the line that ends a run that wrote its file ("Wrote ...").
 const std::string kWrote = "<wrote>";
+// Stands for the lines of the results file, where standard output is the
+// same terminal.
+const std::string kFileLines = "<file>";
 
 struct TerminalCase {
   const char* name;
@@ -30,6 +34,7 @@ struct TerminalCase {
   std::size_t interruptAfterFrames;
   int exitStatus;
   std::vector<std::string> lines;  // the lines that stay, in order
+  bool fileToTheTerminal = false;  // --output - with standard output the same terminal
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
@@ -42,10 +47,12 @@ TEST_P(OnATerminal, TheProgressLineFitsAndNothingIsLeftStanding) {
   std::vector<std::string> simArgs = {"--quiet", "--log", log.string()};
   simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
   simtest::SimProcess sim(simArgs);
-  std::vector<std::string> args = {"--count", std::to_string(c.count), "--format", "xls", "--output", "out.xls"};
+  std::vector<std::string> args = {"--count", std::to_string(c.count), "--format", "xls", "--output",
+                                   c.fileToTheTerminal ? "-" : "out.xls"};
   args.insert(args.end(), c.options.begin(), c.options.end());
   ChildSetup setup;
   setup.terminalColumns = c.columns;
+  if (c.fileToTheTerminal) setup.stdoutTo = ChildSetup::Stdout::Terminal;
 
   int exitStatus = -1;
   std::string received;
@@ -62,9 +69,18 @@ TEST_P(OnATerminal, TheProgressLineFitsAndNothingIsLeftStanding) {
   }
   const Screen screen = ScreenOf(received);
 
-  std::vector<std::string> lines = c.lines;
-  for (std::string& line : lines)
-    if (line == kWrote) line = WroteLine((dir_ / "out.xls").string(), kPointer, c.count);
+  std::vector<std::string> lines;
+  for (const std::string& line : c.lines) {
+    if (line == kWrote) {
+      lines.push_back(WroteLine(c.fileToTheTerminal ? "standard output" : (dir_ / "out.xls").string(), kPointer,
+                                c.count));
+    } else if (line == kFileLines) {
+      std::istringstream file(ExpectedFile(kPointer, c.count, true));
+      for (std::string fileLine; std::getline(file, fileLine);) lines.push_back(fileLine);
+    } else {
+      lines.push_back(line);
+    }
+  }
   EXPECT_EQ(exitStatus, c.exitStatus) << received;
   EXPECT_EQ(screen.lines, lines) << received;
   EXPECT_EQ(screen.leftUnderCursor, "") << "left standing after the end";
@@ -93,6 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
         TerminalCase{"twelve_columns", 12, {}, 200, {}, 0, 0, kWrittenLines},
         // Quiet: no bar and no status, only the last line.
         TerminalCase{"quiet", 80, {}, 200, {"--quiet"}, 0, 0, {kWrote}},
+        // The file itself on the same terminal: it starts on a line of its
+        // own, and no drawing of the bar takes its last line away.
+        TerminalCase{"file_on_the_same_terminal", 80, {}, 20, {}, 0, 0,
+                     {kConnected, kFileLines, kWritten, kWrote}, true},
         // Ctrl-C mid-download (paced like the real line so it is still going).
         TerminalCase{"interrupted",
                      60,

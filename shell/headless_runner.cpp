@@ -240,7 +240,9 @@ class HeadlessRun {
         break;
       case LinkNotice::MessageBox:
         // The operator cannot close a box here; print it and go on, as the
-        // window does once the box is closed.
+        // window does once the box is closed. The ports tried come first:
+        // the box that ends a search that found nothing is about them.
+        ShowHeldPortTries();
         progress_.Error(notice.text);
         link_.MessageBoxClosed();
         break;
@@ -250,6 +252,7 @@ class HeadlessRun {
         } else if (!found_) {
           // The first request goes out only now.
           found_ = true;
+          portTries_.clear();  // they led to the instrument: no error
           channel_.Restart();
         }
         break;
@@ -280,10 +283,15 @@ class HeadlessRun {
       progress_.Line(line);
   }
 
+  void ShowHeldPortTries() {
+    for (const std::string& line : portTries_) progress_.Error(line);
+    portTries_.clear();
+  }
+
   // Adapters the user may not open get no COM number; when the instrument
   // was not found, they are the likely reason.
   void ReportUnusablePorts() {
-    for (const std::string& line : portTries_) progress_.Error(line);
+    ShowHeldPortTries();
     for (const SkippedPort& skipped : ports_.Map().skipped)
       if (skipped.port.access == FoundPort::PermissionDenied)
         progress_.Error("Passed over " + skipped.port.node + ": " + skipped.reason);

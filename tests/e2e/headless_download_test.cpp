@@ -86,6 +86,31 @@ TEST_F(HeadlessRun, NoInstrumentOnAnyPortNamesEachTryAndGivesUp) {
   EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 4 \n");
 }
 
+// Quiet, the ports tried are told only because none answered: they are the
+// error, with the box and the last line.
+TEST_F(HeadlessRun, QuietNoInstrumentNamesThePortsTriedAndNothingElse) {
+  const RunResult run =
+      RunIn(dir_, "/nonexistent/com2", {"--count", "10", "--format", "doc", "--output", "out.doc", "--quiet"});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.ErrLines(),
+            (std::vector<std::string>{"COM2 (/nonexistent/com2): missing", "COM1 (/nonexistent/com1): missing",
+                                      "COM2 (/nonexistent/com2): missing", "COM3 (/nonexistent/com3): missing",
+                                      "COM4 (/nonexistent/com4): missing", "     Device do't connected to computer,",
+                                      "         or device do't powered, ",
+                                      "   or computer do't have the communication ports !!!", kNotFound}))
+      << run.err;
+}
+
+// Quiet, the ports passed over on the way to the instrument are no error.
+TEST_F(HeadlessRun, QuietPortsTriedBeforeTheInstrumentAreNotTold) {
+  simtest::SimProcess sim({"--quiet"});
+  std::ofstream(dir_ / "Velquor.ini") << "[Velorix - 5]\nCOM Port 1_4= 3 \n";
+  const RunResult run =
+      RunIn(dir_, sim.SlavePath(), {"--count", "3", "--format", "xls", "--output", "out.xls", "--quiet"});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.ErrLines(), std::vector<std::string>{WroteLine((dir_ / "out.xls").string(), kPointer, 3)});
+}
+
 TEST_F(HeadlessRun, StartsWithThePortFromTheSettingsFile) {
   simtest::SimProcess sim({"--quiet"});
   std::ofstream(dir_ / "Velquor.ini") << "[Velorix - 5]\nCOM Port 1_4= 3 \n";

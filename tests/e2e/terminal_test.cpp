@@ -6,6 +6,7 @@
 // and, last, the one that says how the run ended, with no bar left standing
 // after it, whether the run succeeded, gave up or was interrupted.
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 #include <string>
@@ -161,8 +162,9 @@ TEST_F(HeadlessRun, TheProgressLineFollowsANarrowerTerminal) {
   }
   const std::vector<std::string> before = ScreenOf(atResize).redrawn;
   const std::vector<std::string> all = ScreenOf(received).redrawn;
-  ASSERT_FALSE(before.empty());
-  EXPECT_GE(before.back().size(), static_cast<std::size_t>(kNarrow)) << "the line was narrow from the start";
+  EXPECT_TRUE(std::any_of(before.begin(), before.end(),
+                          [](const std::string& drawn) { return drawn.size() >= kNarrow; }))
+      << "the line was narrow from the start";
   // Drawings made before the signal was taken may still be wide; none after.
   auto first = std::find_if(all.begin() + static_cast<std::ptrdiff_t>(before.size()), all.end(),
                             [](const std::string& drawn) { return drawn.size() < kNarrow; });

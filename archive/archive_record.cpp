@@ -49,4 +49,10 @@ bool isResult(const ArchiveRecord& record) {
 
 bool hasTemperature(const ArchiveRecord& record) { return record.temp() > -50; }
 
+int WrittenRecordCount(const DownloadStore& store, int sampleCount) {
+  int count = 0;
+  ForEachWrittenRecord(store, sampleCount, [&count](const ArchiveRecord&) { ++count; });
+  return count;
+}
+
 }  // namespace velorix

@@ -8,6 +8,7 @@
 // fields are little-endian, reals are IEEE 754 binary32. Nothing is validated.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace velorix {
@@ -75,5 +76,20 @@ void storeEmptyCells(DownloadStore& store, const std::uint8_t* frame, int length
 
 bool isResult(const ArchiveRecord& record);        // kind is KIND_SAMPLE or KIND_EMPTY_CELL
 bool hasTemperature(const ArchiveRecord& record);  // temp > -50; -50 and below: no sensor
+
+// The records a results file of `sampleCount` records holds, in slot order:
+// those of slots 0..sampleCount-1 (never beyond the store) that hold a
+// result. Every results writer visits them through this, and the program
+// counts them with WrittenRecordCount, so the count it reports is the file's.
+template <typename Visit>
+void ForEachWrittenRecord(const DownloadStore& store, int sampleCount, Visit visit) {
+  const int count = sampleCount < 0 ? 0 : (sampleCount > RECORD_SLOT_COUNT ? RECORD_SLOT_COUNT : sampleCount);
+  for (int slot = 0; slot < count; ++slot) {
+    const ArchiveRecord& record = store.recordSlots[static_cast<std::size_t>(slot)];
+    if (isResult(record)) visit(record);
+  }
+}
+
+int WrittenRecordCount(const DownloadStore& store, int sampleCount);
 
 }  // namespace velorix

@@ -34,10 +34,8 @@ void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
   constexpr char sep = xlsDecimalSeparator;
   std::string chunk;
   out.Put(kSpreadsheetHeader);
-  for (int i = 0; i < count && out.ok(); ++i) {
-    const ArchiveRecord& r = store.recordSlots[static_cast<std::size_t>(i)];
-    if (!isResult(r)) continue;
-
+  ForEachWrittenRecord(store, count, [&](const ArchiveRecord& r) {
+    if (!out.ok()) return;
     chunk.clear();  // "%02x:%02x\t%02x.%02x.%02x\t"
     AppendHexByte(chunk, r.bcdHour(), true);
     chunk += ':';
@@ -82,7 +80,7 @@ void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
     AppendFixedWithSeparator(chunk, r.tgD(), 5, true, sep);
     chunk += '\n';
     out.Put(chunk);
-  }
+  });
 
   out.Put("\nNc\tCo,pF\ttgDo\n");
   for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
@@ -106,9 +104,8 @@ void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
 void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
   constexpr char sep = docDecimalSeparator;
   std::string chunk;
-  for (int i = 0; i < count && out.ok(); ++i) {
-    const ArchiveRecord& r = store.recordSlots[static_cast<std::size_t>(i)];
-    if (!isResult(r)) continue;
+  ForEachWrittenRecord(store, count, [&](const ArchiveRecord& r) {
+    if (!out.ok()) return;
     const bool emptyCell = r.kind() == KIND_EMPTY_CELL;
 
     out.Put(kSeparatorLine);
@@ -167,7 +164,7 @@ void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
     chunk += FormatReportValue(r.tgD());
     chunk += '\n';
     out.Put(chunk);
-  }
+  });
 
   out.Put(kSeparatorLine);
   out.Put("Capacitance and dissipation factor of free ceils:\n");

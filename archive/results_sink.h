@@ -47,4 +47,30 @@ class PosixResultsSink : public ResultsSink {
   SafeReplace file_;
 };
 
+// An open stream such as standard output, which can't be replaced or taken
+// back: the file is gathered in memory and written out whole at Close, so a
+// download that fails or is interrupted before then emits nothing at all, not
+// a partial file. Close can still fail (a closed pipe: "Broken pipe"). While
+// the stream takes no more bytes (a pipe nobody reads yet), Close waits, and
+// `interrupted` ends the wait (INTERRUPTED_TEXT).
+class StreamResultsSink : public ResultsSink {
+ public:
+  explicit StreamResultsSink(int fd, std::function<bool()> interrupted = {});
+
+  bool Open(const std::string& path) override;  // the path only names the stream
+  bool Write(std::string_view chunk) override;
+  bool Close() override;
+  void Abandon() override;
+  std::string Error() const override { return error_; }
+
+ private:
+  bool Interrupted() const { return interrupted_ && interrupted_(); }
+  bool Fail(std::string text);
+
+  int fd_;
+  std::function<bool()> interrupted_;
+  std::string bytes_;
+  std::string error_;
+};
+
 }  // namespace velorix

@@ -210,10 +210,7 @@ WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::ti
     SheetWriter out(book, sheet);
     lxw_row_t row = 0;
     out.Header(row++, RecordHeaderLabels().data(), RecordHeaderLabels().size());
-    for (int slot = 0; slot < count; ++slot) {
-      const ArchiveRecord& record = store.recordSlots[static_cast<std::size_t>(slot)];
-      if (isResult(record)) out.Row(row++, RecordRow(record));
-    }
+    ForEachWrittenRecord(store, count, [&](const ArchiveRecord& record) { out.Row(row++, RecordRow(record)); });
     ++row;  // the empty row before the table, as in the .xls
     out.Header(row++, EmptyCellHeaderLabels().data(), EmptyCellHeaderLabels().size());
     for (int cell = 0; cell < EMPTY_CELL_COUNT; ++cell) out.Row(row++, EmptyCellRow(store.emptyCells, cell));

@@ -1,6 +1,7 @@
 #include "shell/command_line.h"
 
 #include <charconv>
+#include <set>
 
 namespace velorix {
 namespace {
@@ -31,7 +32,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine line;
   if (args.empty()) return line;
 
-  bool haveCount = false, haveFormat = false;
+  // Each option once: of "--count 10 --count 20" neither is more likely meant.
+  std::set<std::string> given;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
     std::string value;
@@ -48,8 +50,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (args.size() != 1) return Fail("--list-ports takes no other options");
       return Only(CommandLine::ListPorts);
     }
-    if (name != "--count" && name != "--format" && name != "--output")
+    const bool flag = name == "--verbose" || name == "--quiet";
+    if (!flag && name != "--count" && name != "--format" && name != "--output")
       return Fail("unknown option '" + args[i] + "'");
+    if (!given.insert(name).second) return Fail("option " + name + " is given more than once");
+    if (flag) {
+      if (inlineValue) return Fail("option " + name + " takes no value");
+      if (given.count("--verbose") && given.count("--quiet")) return Fail("--verbose and --quiet exclude each other");
+      line.verbosity = name == "--verbose" ? Verbosity::Verbose : Verbosity::Quiet;
+      continue;
+    }
     if (!inlineValue) {
       if (i + 1 >= args.size()) return Fail("option " + name + " needs a value");
       value = args[++i];
@@ -58,28 +68,26 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       // An out-of-range number is the runner's business (it has its own
       // message); only text that is no number at all is refused here.
       if (!ParseInt(value, line.count)) return Fail("--count needs a whole number, not '" + value + "'");
-      haveCount = true;
     } else if (name == "--format") {
       if (value == "xls") line.format = ResultsFormat::Spreadsheet;
       else if (value == "doc") line.format = ResultsFormat::Report;
       else if (value == "xlsx") line.format = ResultsFormat::Workbook;
       else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
-      haveFormat = true;
     } else {
-      if (value.empty()) return Fail("--output needs a file name");
+      if (value.empty()) return Fail("--output needs a file name, or - for standard output");
       line.output = value;
     }
   }
-  if (!haveCount) return Fail("--count is missing");
-  if (!haveFormat) return Fail("--format is missing");
-  if (line.output.empty()) return Fail("--output is missing");
+  if (!given.count("--count")) return Fail("--count is missing");
+  if (!given.count("--format")) return Fail("--format is missing");
+  if (!given.count("--output")) return Fail("--output is missing");
   line.action = CommandLine::Download;
   return line;
 }
 
 std::string UsageText(const std::string& programName) {
-  return "Usage: " + programName + " [--count N --format xls|doc|xlsx --output FILE]\n"
-         "       " + programName + " --list-ports\n"
+  return "Usage: " + programName + " [--count N --format xls|doc|xlsx --output FILE|- [--verbose|--quiet]]\n"
+         "  or:  " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
          "from the instrument on the serial line and writes them to FILE.\n"
@@ -90,11 +98,23 @@ std::string UsageText(const std::string& programName) {
          "  --format doc     text report\n"
          "  --format xlsx    workbook for spreadsheet programs: numbers, dates and\n"
          "                   times as typed cells, the same in every locale\n"
-         "  --output FILE    the results file (replaced if it exists)\n"
+         "  --output FILE    the results file (replaced if it exists); a path that\n"
+         "                   can't take it is refused before the instrument is asked\n"
+         "  --output -       write the results file to standard output, whole once\n"
+         "                   the download is complete (a workbook not to a terminal)\n"
+         "  --verbose        print every status text, also when standard error is\n"
+         "                   no terminal\n"
+         "  --quiet          print only errors and the line that ends the run\n"
          "  --list-ports     show which device each COM number opens, and the\n"
          "                   serial ports passed over and why; opens nothing\n"
          "  -h, --help       show this text\n"
          "  -V, --version    show the program's version\n"
+         "\n"
+         "Status texts and progress go to standard error: on a terminal a progress\n"
+         "bar with the latest status; elsewhere the lasting statuses and a line\n"
+         "every 10 %. The run ends with one line that says what happened, such as\n"
+         "\"Wrote 90 records to /home/lab/r.xls (10 slots held no result)\":\n"
+         "archive slots that hold no measurement are left out of the file.\n"
          "\n"
          "The port tried first is kept in Velquor.ini in the current folder;\n"
          "then COM1..COM4 are tried. COMn opens the device named by the\n"
@@ -108,7 +128,8 @@ std::string UsageText(const std::string& programName) {
          "\n"
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
          "not answer, the file could not be written, or the run was interrupted;\n"
-         "2 the command line or the count is wrong.\n";
+         "2 the command line, the count or the output is wrong, or there is no\n"
+         "display for the window.\n";
 }
 
 }  // namespace velorix

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "archive/results_format.h"
+#include "shell/verbosity.h"
 
 namespace velorix {
 
@@ -12,9 +13,13 @@ struct CommandLine {
   enum Action { Window, Download, ListPorts, Help, Version, Error } action = Window;
   int count = 0;             // records to read; checked by the runner, not here
   ResultsFormat format = ResultsFormat::Report;  // --format xls, doc or xlsx
-  std::string output;        // the results file
+  std::string output;        // the results file; STANDARD_OUTPUT_NAME for standard output
+  Verbosity verbosity = Verbosity::Normal;  // --verbose, --quiet
   std::string error;         // for Error: what was wrong
 };
+
+// The --output value that stands for standard output.
+inline constexpr const char* STANDARD_OUTPUT_NAME = "-";
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 

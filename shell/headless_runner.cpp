@@ -1,18 +1,25 @@
 #include "shell/headless_runner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "archive/archive_download.h"
 #include "archive/archive_record.h"
 #include "archive/results_file.h"
 #include "archive/results_sink.h"
+#include "fileio/safe_replace.h"
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "link/link_state.h"
@@ -29,7 +36,10 @@ constexpr int EXIT_USAGE = 2;
 
 const char* const NOT_CONNECTED_STATUS = " Device do't connected.";
 const char* const FILE_WRITTEN = "File is written.";
+const char* const NOT_FOUND_TEXT = "The instrument was not found; no file was written.";
+const char* const NO_ANSWER_TEXT = "The instrument stopped answering; no file was written.";
 const char* const STALLED_TEXT = "The instrument stopped sending records; no file was written.";
+const char* const STANDARD_OUTPUT_TEXT = "standard output";
 
 // In the window the operator presses again when the instrument answers a
 // request with a frame that moves nothing on (a well-formed reply of another
@@ -38,8 +48,10 @@ const char* const STALLED_TEXT = "The instrument stopped sending records; no fil
 constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TIMEOUT_MS + 5000);
 
 std::atomic<int> interruptSignal{0};
+std::atomic<bool> terminalResized{false};
 
 extern "C" void OnInterrupt(int signal) { interruptSignal.store(signal); }
+extern "C" void OnResize(int) { terminalResized.store(true); }
 
 bool InterruptRequested() { return interruptSignal.load() != 0; }
 
@@ -53,17 +65,63 @@ const char* SignalName(int signal) {
 
 // SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal or the ssh connection
 // went away) end the run the orderly way, so the port is released and no
-// file is half written. Standard error may be a pipe nobody reads any more:
-// writing to it must fail, not kill the program.
-void CatchInterrupts() {
+// file is half written. Standard error may be a pipe nobody reads any more,
+// and so may standard output: writing to them must fail, not kill the
+// program. SIGWINCH: the progress line follows the terminal's width.
+void CatchSignals() {
   interruptSignal.store(0);
+  terminalResized.store(false);
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  action.sa_handler = OnResize;
+  ::sigaction(SIGWINCH, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
+
+// Why the results can't go where the command line says, before anything is
+// opened or sent; empty when they can. The write itself can still fail later
+// (a full disk, a file locked meanwhile).
+std::string OutputRefusal(const CommandLine& line) {
+  if (line.output == STANDARD_OUTPUT_NAME) {
+    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags < 0) return "Standard output is closed; there is nowhere to write the results file.";
+    if ((flags & O_ACCMODE) == O_RDONLY) return "Standard output is not open for writing.";
+    if (line.format == ResultsFormat::Workbook && ::isatty(STDOUT_FILENO) == 1)
+      return "Standard output is a terminal, and a workbook is binary: send it to a file (--output - >FILE) "
+             "or a pipe, or give --output FILE.";
+    return {};
+  }
+  if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
+    return "The results file can't be written: " + line.output + ": " + reason;
+  return {};
+}
+
+// The output as the last line names it: standard output, or the file's
+// absolute path (the name as given where the current folder is gone).
+std::string ShownOutput(const std::string& output) {
+  if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(output, error);
+  if (error) return output;
+  // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
+  std::filesystem::path shown;
+  for (const std::filesystem::path& part : absolute)
+    if (part != "." && !part.empty()) shown /= part;
+  return shown.string();
+}
+
+std::string Counted(int n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// How a run ended: the exit status and the last line it prints.
+struct Ending {
+  int status;
+  std::string text;
+};
 
 // The link as the download sees it, noting when the download last moved on
 // (every reply it takes in places the next request).
@@ -97,13 +155,21 @@ class HeadlessView : public DownloadView {
   void SetProgressRange(int low, int high) override { progress_.SetRange(low, high); }
   void SetProgressPos(int pos) override { progress_.SetPos(pos); }
   void SetStatusSuffix(const std::string& suffix) override { statusSuffix = suffix; }
-  void ShowMessageBox(const std::string& text) override { progress_.Line(text); }
+  void ShowMessageBox(const std::string& text) override { progress_.Error(text); }
 
   void WriteResultsFile(int sampleCount) override {
     // The command line has named the file and its format: no dialog to ask.
     // An interrupt while the file is written leaves the older file as it was.
-    PosixResultsSink sink(InterruptRequested);
-    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), sink);
+    std::unique_ptr<ResultsSink> sink;
+    if (line_.output == STANDARD_OUTPUT_NAME) {
+      sink = std::make_unique<StreamResultsSink>(STDOUT_FILENO, InterruptRequested);
+      if (::isatty(STDOUT_FILENO) == 1) progress_.Clear();
+    } else {
+      sink = std::make_unique<PosixResultsSink>(InterruptRequested);
+    }
+    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), *sink);
+    slots = sampleCount;
+    written = WrittenRecordCount(store_, sampleCount);
     if (outcome->kind == WriteOutcome::Written) {
       statusSuffix = FILE_WRITTEN;
       progress_.SetPos(0);
@@ -113,6 +179,8 @@ class HeadlessView : public DownloadView {
 
   std::string statusSuffix;
   std::optional<WriteOutcome> outcome;  // set once the writer has run
+  int slots = 0;                        // the slots the file was written from
+  int written = 0;                      // the records in it
 
  private:
   const DownloadStore& store_;
@@ -123,9 +191,10 @@ class HeadlessView : public DownloadView {
 class HeadlessRun {
  public:
   HeadlessRun(const CommandLine& line, std::FILE* err)
-      : line_(line), progress_(err), store_(std::make_unique<DownloadStore>()),
-        ports_(PortDevices::FromEnvironment(SettingsFilePath())), link_(ports_.Resolver()),
-        channel_(link_), view_(*store_, line, progress_), download_(channel_, *store_, view_) {}
+      : line_(line), shownOutput_(ShownOutput(line.output)), progress_(err, line.verbosity),
+        store_(std::make_unique<DownloadStore>()), ports_(PortDevices::FromEnvironment(SettingsFilePath())),
+        link_(ports_.Resolver()), channel_(link_), view_(*store_, line, progress_),
+        download_(channel_, *store_, view_) {}
 
   int Run() {
     link_.PortNumber(ReadPortSetting());
@@ -134,43 +203,47 @@ class HeadlessRun {
     // probe has been answered.
     download_.OnReadArchive(line_.count);
 
-    int status = Serve();
-    progress_.Finish();
+    const Ending ending = Serve();
+    progress_.End(ending.text);
 
     WritePortSetting(link_.PortNumber(-1));
     link_.Stop();
-    return status;
+    return ending.status;
   }
 
  private:
-  int Serve() {
+  Ending Serve() {
     for (;;) {
       if (int signal = interruptSignal.load()) return Interrupted(signal);
-      if (found_ && download_.Busy() && channel_.StillFor() > STALL_LIMIT) {
-        progress_.Line(STALLED_TEXT);
-        return EXIT_FAILED;
-      }
+      FollowTerminalSize();
+      if (found_ && download_.Busy() && channel_.StillFor() > STALL_LIMIT) return {EXIT_FAILED, STALLED_TEXT};
       std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(100));
       if (!notice) continue;
-      if (std::optional<int> status = Handle(*notice)) return *status;
+      if (std::optional<Ending> ending = Handle(*notice)) return *ending;
       if (view_.outcome) return Finish();
     }
   }
 
-  // Handles one notice; gives the exit status when the run is over.
-  std::optional<int> Handle(const LinkNotice& notice) {
+  void FollowTerminalSize() {
+    if (terminalResized.exchange(false)) progress_.Resize();
+  }
+
+  // Handles one notice; says how the run ended when it is over.
+  std::optional<Ending> Handle(const LinkNotice& notice) {
     switch (notice.kind) {
       case LinkNotice::Status:
         progress_.Status(notice.text + view_.statusSuffix, !IsRoutineStatus(notice.text));
         if (notice.text == NOT_CONNECTED_STATUS) {
           ReportUnusablePorts();
-          return EXIT_FAILED;
+          return Ending{EXIT_FAILED, NOT_FOUND_TEXT};
         }
         break;
       case LinkNotice::MessageBox:
         // The operator cannot close a box here; print it and go on, as the
-        // window does once the box is closed.
-        progress_.Line(notice.text);
+        // window does once the box is closed. The ports tried come first:
+        // the box that ends a search that found nothing is about them.
+        ShowHeldPortTries();
+        progress_.Error(notice.text);
         link_.MessageBoxClosed();
         break;
       case LinkNotice::PortTried:
@@ -179,13 +252,15 @@ class HeadlessRun {
         } else if (!found_) {
           // The first request goes out only now.
           found_ = true;
+          portTries_.clear();  // they led to the instrument: no error
           channel_.Restart();
         }
         break;
       case LinkNotice::Frame:
         if (notice.frame.empty()) {
           download_.OnLinkFrame(nullptr, 0);
-          if (!view_.outcome) return EXIT_FAILED;  // the link gave up mid-download
+          // The link gave up mid-download.
+          if (!view_.outcome) return Ending{EXIT_FAILED, NO_ANSWER_TEXT};
         } else {
           download_.OnLinkFrame(notice.frame.data(), static_cast<int>(notice.frame.size()));
         }
@@ -194,29 +269,41 @@ class HeadlessRun {
     return std::nullopt;
   }
 
+  // Each port passed over, with why. Quiet, they are told only when no port
+  // answered: then they are what went wrong.
   void ReportPortTry(const LinkNotice& notice) {
     std::string line = "COM" + std::to_string(notice.portNumber) + " (" +
                        (notice.device.empty() ? std::string("no device") : notice.device) +
                        "): " + notice.text;
     if (notice.text.find("permission") != std::string::npos)
       line += " (add the user to the 'dialout' group: sudo usermod -aG dialout $USER, then log in again)";
-    progress_.Line(line);
+    if (line_.verbosity == Verbosity::Quiet)
+      portTries_.push_back(line);
+    else
+      progress_.Line(line);
+  }
+
+  void ShowHeldPortTries() {
+    for (const std::string& line : portTries_) progress_.Error(line);
+    portTries_.clear();
   }
 
   // Adapters the user may not open get no COM number; when the instrument
   // was not found, they are the likely reason.
   void ReportUnusablePorts() {
+    ShowHeldPortTries();
     for (const SkippedPort& skipped : ports_.Map().skipped)
       if (skipped.port.access == FoundPort::PermissionDenied)
-        progress_.Line("Passed over " + skipped.port.node + ": " + skipped.reason);
+        progress_.Error("Passed over " + skipped.port.node + ": " + skipped.reason);
   }
 
   // The writer has run. CMD_END was placed before it; wait for its answer (at
   // most one reply time-out) so the instrument always sees the download end.
-  int Finish() {
+  Ending Finish() {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_TIMEOUT_MS);
     bool answered = false;
     while (!answered && std::chrono::steady_clock::now() < deadline && !interruptSignal.load()) {
+      FollowTerminalSize();
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       std::optional<LinkNotice> notice = owner_.Take(left);
@@ -224,23 +311,41 @@ class HeadlessRun {
       if (notice->kind == LinkNotice::Frame) answered = true;
       Handle(*notice);
     }
-    // The status that follows the answer is already queued; show it too.
+    // The link follows the answer with its status at once; show it too, and
+    // whatever else is already queued.
+    const auto statusDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (bool shown = !answered; !shown && std::chrono::steady_clock::now() < statusDeadline;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          statusDeadline - std::chrono::steady_clock::now());
+      std::optional<LinkNotice> notice = owner_.Take(left);
+      if (!notice) break;
+      shown = notice->kind == LinkNotice::Status;
+      if (notice->kind != LinkNotice::Frame) Handle(*notice);
+    }
     while (std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(20)))
       if (notice->kind != LinkNotice::Frame) Handle(*notice);
 
     const WriteOutcome& outcome = *view_.outcome;
-    if (outcome.kind == WriteOutcome::Written) return 0;
+    if (outcome.kind == WriteOutcome::Written) return Written();
     if (outcome.error == INTERRUPTED_TEXT) return Interrupted(interruptSignal.load());
-    progress_.Line("The results file was not written: " + line_.output + ": " + outcome.error);
-    return EXIT_FAILED;
+    const std::string& named = line_.output == STANDARD_OUTPUT_NAME ? shownOutput_ : line_.output;
+    return {EXIT_FAILED, "The results file was not written: " + named + ": " + outcome.error};
   }
 
-  int Interrupted(int signal) {
-    progress_.Line(std::string("Interrupted by ") + SignalName(signal) + "; no file was written.");
-    return EXIT_FAILED;
+  // "Wrote 90 records to /path/results.xls (10 slots held no result)"
+  Ending Written() const {
+    std::string text = "Wrote " + Counted(view_.written, "record", "records") + " to " + shownOutput_;
+    if (const int empty = view_.slots - view_.written; empty > 0)
+      text += " (" + Counted(empty, "slot", "slots") + " held no result)";
+    return {0, text};
+  }
+
+  Ending Interrupted(int signal) const {
+    return {EXIT_FAILED, std::string("Interrupted by ") + SignalName(signal) + "; no file was written."};
   }
 
   const CommandLine& line_;
+  const std::string shownOutput_;
   TerminalProgress progress_;
   std::unique_ptr<DownloadStore> store_;
   QueuedLinkOwner owner_;
@@ -248,6 +353,7 @@ class HeadlessRun {
   CDeviceLink link_;
   WatchedChannel channel_;
   bool found_ = false;  // the instrument answered the probe
+  std::vector<std::string> portTries_;  // held back while quiet
   HeadlessView view_;
   ArchiveDownload download_;
 };
@@ -259,7 +365,13 @@ int RunHeadless(const CommandLine& line, std::FILE* err) {
     std::fprintf(err, "Number is incorrect (1...2000)\n");
     return EXIT_USAGE;
   }
-  CatchInterrupts();
+  // Before the port is opened: a download of two minutes should not end in
+  // a refusal that was certain from the start.
+  if (const std::string refusal = OutputRefusal(line); !refusal.empty()) {
+    std::fprintf(err, "%s\n", refusal.c_str());
+    return EXIT_USAGE;
+  }
+  CatchSignals();
   HeadlessRun run(line, err);
   return run.Run();
 }

@@ -2,6 +2,7 @@
 // with --count/--format/--output, the serial ports with --list-ports.
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,31 @@
 
 #ifdef VELORIX_HAVE_WINDOW
 #include "shell/archive_app.h"
+#endif
+
+#ifdef VELORIX_HAVE_WINDOW
+namespace {
+
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// Qt aborts (after advice to reinstall) when it finds no display; say what
+// is missing instead, before any part of Qt is made, and show the way to a
+// run without a window.
+bool NoDisplay(const std::string& program) {
+  if (IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) return false;
+  std::fprintf(stderr,
+               "%s: there is no display for the window (none of DISPLAY, WAYLAND_DISPLAY and\n"
+               "QT_QPA_PLATFORM is set). To download without a window:\n"
+               "  %s --count N --format xls|doc|xlsx --output FILE\n"
+               "Try '%s --help'.\n",
+               program.c_str(), program.c_str(), program.c_str());
+  return true;
+}
+
+}  // namespace
 #endif
 
 int main(int argc, char** argv) {
@@ -45,6 +71,7 @@ int main(int argc, char** argv) {
       break;
   }
 #ifdef VELORIX_HAVE_WINDOW
+  if (NoDisplay(program)) return 2;
   return RunArchiveWindow(argc, argv);
 #else
   std::fputs(velorix::UsageText(program).c_str(), stdout);

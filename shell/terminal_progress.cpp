@@ -1,32 +1,84 @@
 #include "shell/terminal_progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace velorix {
+#include <algorithm>
 
-TerminalProgress::TerminalProgress(std::FILE* out) : out_(out), terminal_(isatty(fileno(out)) == 1) {}
+namespace velorix {
+namespace {
+
+constexpr const char* kClearLine = "\r\033[K";
+constexpr int kDefaultColumns = 80;
+constexpr int kFullBar = 30;
+constexpr int kShortestBar = 10;
+
+int TerminalColumns(std::FILE* out) {
+  winsize size{};
+  if (::ioctl(fileno(out), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return kDefaultColumns;
+  return size.ws_col;
+}
+
+// The redrawn line in at most columns-1 characters (a line that fills the
+// last column makes some terminals wrap). When space is short the bar
+// shrinks first, then the status text is cut, then the bar goes; the count
+// stays to the last. Status texts are ASCII, one column a byte.
+std::string FitProgressLine(bool barShown, int low, int high, int pos, const std::string& status, int columns) {
+  const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 1));
+  if (!barShown || high <= low) return status.substr(0, room);
+
+  const std::string counter = std::to_string(pos) + "/" + std::to_string(high);
+  const std::size_t frame = 3 + counter.size();  // "[", "] " and the counter
+  std::size_t bar = kFullBar;
+  if (frame + bar + status.size() > room)
+    bar = room >= frame + status.size() + kShortestBar ? room - frame - status.size() : kShortestBar;
+  if (frame + bar > room) return (counter + status).substr(0, room);
+
+  const int clamped = std::clamp(pos, low, high);
+  const auto filled = static_cast<std::size_t>(static_cast<long long>(clamped - low) *
+                                               static_cast<long long>(bar) / (high - low));
+  std::string line = "[";
+  line.append(filled, '#');
+  line.append(bar - filled, ' ');
+  line += "] " + counter;
+  line += status.substr(0, room - line.size());
+  return line;
+}
+
+}  // namespace
+
+TerminalProgress::TerminalProgress(std::FILE* out, Verbosity verbosity)
+    : out_(out), verbosity_(verbosity), terminal_(isatty(fileno(out)) == 1) {
+  if (terminal_) columns_ = TerminalColumns(out_);
+}
 
 void TerminalProgress::SetRange(int low, int high) {
   low_ = low;
   high_ = high;
   barShown_ = true;
-  if (terminal_) Redraw();
+  Redraw();
 }
 
 void TerminalProgress::SetPos(int pos) {
   pos_ = pos;
   barShown_ = true;
-  if (terminal_) Redraw();
+  if (pos_ <= low_) reportedPercent_ = 0;
+  if (terminal_)
+    Redraw();
+  else
+    ProgressLine();
 }
 
 void TerminalProgress::Status(const std::string& text, bool lasting) {
+  if (ended_ || verbosity_ == Verbosity::Quiet) return;
   if (!terminal_) {
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    if (lasting || verbosity_ == Verbosity::Verbose) Print(text);
     return;
   }
   if (lasting) {
-    Line(text);
+    // The line above says it; the redrawn line would only repeat an older text.
+    status_.clear();
+    Print(text);
     return;
   }
   status_ = text;
@@ -34,37 +86,59 @@ void TerminalProgress::Status(const std::string& text, bool lasting) {
 }
 
 void TerminalProgress::Line(const std::string& text) {
-  if (terminal_ && dirty_) std::fputs("\r\033[K", out_);
-  std::fprintf(out_, "%s\n", text.c_str());
-  dirty_ = false;
-  if (terminal_) Redraw();
-  std::fflush(out_);
+  if (verbosity_ != Verbosity::Quiet) Print(text);
 }
 
-void TerminalProgress::Finish() {
-  if (terminal_ && dirty_) std::fputc('\n', out_);
+void TerminalProgress::Error(const std::string& text) { Print(text); }
+
+void TerminalProgress::End(const std::string& text) {
+  ended_ = true;
+  Print(text);
+}
+
+void TerminalProgress::Resize() {
+  if (!terminal_) return;
+  columns_ = TerminalColumns(out_);
+  drawn_.clear();
+  Redraw();
+}
+
+void TerminalProgress::Clear() {
+  if (!terminal_ || !dirty_) return;
+  std::fputs(kClearLine, out_);
+  std::fflush(out_);
   dirty_ = false;
-  barShown_ = false;
-  status_.clear();
+  drawn_.clear();
+}
+
+void TerminalProgress::Print(const std::string& text) {
+  if (terminal_ && dirty_) std::fputs(kClearLine, out_);
+  dirty_ = false;
+  std::fprintf(out_, "%s\n", text.c_str());
+  Redraw();
   std::fflush(out_);
 }
 
 void TerminalProgress::Redraw() {
-  std::string line = "\r\033[K";
-  if (barShown_ && high_ > low_) {
-    constexpr int width = 30;
-    int clamped = pos_ < low_ ? low_ : (pos_ > high_ ? high_ : pos_);
-    int filled = static_cast<int>(static_cast<long long>(clamped - low_) * width / (high_ - low_));
-    line += '[';
-    line.append(static_cast<std::size_t>(filled), '#');
-    line.append(static_cast<std::size_t>(width - filled), ' ');
-    line += "] " + std::to_string(pos_) + "/" + std::to_string(high_);
-  }
-  line += status_;
-  if (line.size() == 5) return;  // nothing to show yet
+  if (!terminal_ || ended_ || verbosity_ == Verbosity::Quiet) return;
+  std::string line = FitProgressLine(barShown_, low_, high_, pos_, status_, columns_);
+  if (line.empty() && !dirty_) return;  // nothing to show yet
+  if (dirty_ && line == drawn_) return;  // the range is set again with every record
+  std::fputs(kClearLine, out_);
   std::fputs(line.c_str(), out_);
   std::fflush(out_);
-  dirty_ = true;
+  dirty_ = !line.empty();
+  drawn_ = std::move(line);
+}
+
+// Off a terminal nothing is redrawn: a line at each further tenth instead.
+void TerminalProgress::ProgressLine() {
+  if (verbosity_ != Verbosity::Normal || ended_ || high_ <= low_ || pos_ <= low_) return;
+  const int percent = static_cast<int>(static_cast<long long>(std::min(pos_, high_) - low_) * 100 / (high_ - low_));
+  if (percent / 10 * 10 <= reportedPercent_) return;
+  reportedPercent_ = percent / 10 * 10;
+  Print("Read " + std::to_string(pos_) + " of " + std::to_string(high_) + " records (" + std::to_string(percent) +
+        "%)");
 }
 
 }  // namespace velorix

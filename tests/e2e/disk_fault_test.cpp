@@ -128,6 +128,9 @@ struct ResultsCase {
   // When not written: the old file is still there as it was (true), or there
   // is no file at all (false).
   bool oldFileKept = false;
+  // The path is refused before the instrument is asked (exit 2); otherwise
+  // the reason comes when the file is written (exit 1).
+  bool refused = false;
 };
 
 void PrintTo(const ResultsCase& c, std::ostream* os) { *os << c.name; }
@@ -175,7 +178,8 @@ TEST_P(ResultsOnDisk, TheWholeFileOrTheOldOneAndTheOperatorIsTold) {
   const fs::path work = dir_ / "work";
   fs::create_directory(work);
 
-  simtest::SimProcess sim({"--quiet"});
+  const fs::path log = dir_ / "frames.log";
+  simtest::SimProcess sim({"--quiet", "--log", log.string()});
   ChildSetup setup;
   setup.honourFilePermissions = c.dropCapabilities;
   setup.sigtermAtFirstExclusiveCreate = c.interrupted;
@@ -190,16 +194,28 @@ TEST_P(ResultsOnDisk, TheWholeFileOrTheOldOneAndTheOperatorIsTold) {
   std::vector<std::string> entries = FolderEntries(results);
   std::erase(entries, ".filler");
 
+  sim.Stop();
   if (c.reason == nullptr && !c.interrupted) {
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, kWritten})) << run.err;
+    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, kWritten,
+                                                            WroteLine(output.string(), kPointer, c.count)}))
+        << run.err;
     EXPECT_EQ(entries, std::vector<std::string>{name});
     EXPECT_EQ(ReadFile(realFile), ExpectedFile(kPointer, c.count, c.excel));
   } else {
-    const std::string told = c.interrupted ? "Interrupted by SIGTERM; no file was written."
-                                           : "The results file was not written: " + output.string() + ": " + c.reason;
-    EXPECT_EQ(run.exitStatus, 1) << run.err;
-    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, told})) << run.err;
+    if (c.refused) {
+      EXPECT_EQ(run.exitStatus, 2) << run.err;
+      EXPECT_EQ(run.ErrLines(), std::vector<std::string>{"The results file can't be written: " + output.string() +
+                                                         ": " + c.reason})
+          << run.err;
+      EXPECT_EQ(ReadLines(log), std::vector<std::string>{}) << "the instrument was asked";
+    } else {
+      const std::string told = c.interrupted
+                                   ? "Interrupted by SIGTERM; no file was written."
+                                   : "The results file was not written: " + output.string() + ": " + c.reason;
+      EXPECT_EQ(run.exitStatus, 1) << run.err;
+      EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, told})) << run.err;
+    }
     if (c.folder == Folder::FullDevice) {
       EXPECT_TRUE(fs::is_character_file(output));  // not removed, not replaced
     } else if (c.target == Target::NamedPipe) {
@@ -232,8 +248,12 @@ TEST_P(ResultsOnDisk, TheWholeFileOrTheOldOneAndTheOperatorIsTold) {
     EXPECT_EQ(after.st_gid, kOtherUser);
   }
 
-  // The settings file is written either way, in the program's own folder.
-  EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+  // The settings file is written in the program's own folder, unless the
+  // run was refused before it started.
+  if (c.refused)
+    EXPECT_EQ(FolderEntries(work), std::vector<std::string>{});
+  else
+    EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
 }
 
 // An older results file, longer than any download of a few records.
@@ -246,20 +266,22 @@ std::string LongOldFile() {
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, ResultsOnDisk,
     ::testing::Values(
-        // The folder does not exist: "The results file was not written:
-        // <path>: No such file or directory", exit 1; the folder is not made.
+        // The folder does not exist: "The results file can't be written:
+        // <path>: No such file or directory", exit 2 before the instrument is
+        // asked; the folder is not made.
         ResultsCase{"folder_missing", Folder::Missing, 5, true, "", Target::File, false, false,
-                    "No such file or directory"},
-        // A read-only file system: "...: Read-only file system", exit 1; the
+                    "No such file or directory", false, true},
+        // A read-only file system: "...: Read-only file system", exit 2; the
         // folder stays empty.
         ResultsCase{"folder_read_only", Folder::ReadOnly, 5, false, "", Target::File, false, false,
-                    "Read-only file system"},
+                    "Read-only file system", false, true},
         // The same with an older results file at the path: it is left exactly
         // as it was.
         ResultsCase{"folder_read_only_old_file_kept", Folder::ReadOnly, 5, true, "old results\n", Target::File,
-                    false, false, "Read-only file system", true},
-        // 2000 records (about 150 KB) into 64 KiB: "...: No space left on
-        // device", exit 1; the part that fitted is removed, the folder is empty.
+                    false, false, "Read-only file system", true, true},
+        // 2000 records (about 150 KB) into 64 KiB: "The results file was not
+        // written: <path>: No space left on device", exit 1 once the download
+        // is done; the part that fitted is removed, the folder is empty.
         ResultsCase{"disk_full", Folder::Full, 2000, true, "", Target::File, false, false,
                     "No space left on device"},
         // The same over an older results file: the older file is kept byte
@@ -272,20 +294,20 @@ INSTANTIATE_TEST_SUITE_P(
         ResultsCase{"disk_full_folder_takes_no_new_file", Folder::FullNoNewFiles, 2000, true,
                     std::string(8000, 'o'), Target::File, true, false, "No space left on device", true},
         // A device is no file to replace: "/dev/full: Not a regular file (a
-        // character device)", exit 1; the device is left alone.
+        // character device)", exit 2; the device is left alone.
         ResultsCase{"device", Folder::FullDevice, 5, true, "", Target::File, false, false,
-                    "Not a regular file (a character device)"},
+                    "Not a regular file (a character device)", false, true},
         // A named pipe nobody reads is refused at once, not waited on for
-        // ever: "...: Not a regular file (a named pipe)", exit 1.
+        // ever: "...: Not a regular file (a named pipe)", exit 2.
         ResultsCase{"named_pipe", Folder::Writable, 5, true, "", Target::NamedPipe, false, false,
-                    "Not a regular file (a named pipe)"},
-        // A read-only older results file: "...: Permission denied", exit 1; the
+                    "Not a regular file (a named pipe)", false, true},
+        // A read-only older results file: "...: Permission denied", exit 2; the
         // old file is kept as it was ...
         ResultsCase{"old_file_read_only", Folder::Writable, 5, true, "old results\n", Target::ReadOnlyFile, true,
-                    false, "Permission denied", true},
+                    false, "Permission denied", true, true},
         // ... also when root runs the program.
         ResultsCase{"old_file_read_only_even_for_root", Folder::Writable, 5, true, "old results\n",
-                    Target::ReadOnlyFile, false, false, "Permission denied", true},
+                    Target::ReadOnlyFile, false, false, "Permission denied", true, true},
         // A longer older file is replaced by the five-record file: "File is
         // written.", exit 0, and the file holds the new contents exactly, with
         // no tail of the old one.
@@ -311,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------
 // Results paths with blanks and non-ASCII characters (UTF-8 names): the file
 // is written at exactly that path, byte for byte; the operator sees "File is
-// written." and exit 0, or, for a missing folder, the path named exactly.
+// written." and the path in the last line, exit 0, or, for a missing folder,
+// the path named exactly and exit 2.
 
 struct NameCase {
   const char* name;
@@ -337,14 +360,15 @@ TEST_P(ResultsPathNames, TheFileIsWrittenAtExactlyThatPath) {
 
   if (c.folderExists) {
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.NotableLines(), (std::vector<std::string>{kConnected, kWritten})) << run.err;
+    EXPECT_EQ(run.NotableLines(),
+              (std::vector<std::string>{kConnected, kWritten, WroteLine((dir_ / output).string(), kPointer, 7)}))
+        << run.err;
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{c.file});
     EXPECT_EQ(ReadFile(folder / fs::path(c.file)), ExpectedFile(kPointer, 7, c.excel));
   } else {
-    EXPECT_EQ(run.exitStatus, 1) << run.err;
-    EXPECT_EQ(run.NotableLines(),
-              (std::vector<std::string>{
-                  kConnected, "The results file was not written: " + output + ": No such file or directory"}))
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_EQ(run.ErrLines(), std::vector<std::string>{"The results file can't be written: " + output +
+                                                       ": No such file or directory"})
         << run.err;
     EXPECT_FALSE(fs::exists(folder));
   }
@@ -466,6 +490,7 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileStaysWhatItWas) {
   if (c.storedPortRead) notable = {"COM3 (/nonexistent/com3): missing", "COM1 (/nonexistent/com1): missing"};
   notable.push_back(kConnected);
   notable.push_back(kWritten);
+  notable.push_back(WroteLine(output.string(), kPointer, 4));
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.NotableLines(), notable) << run.err;
   EXPECT_EQ(ReadFile(output), ExpectedFile(kPointer, 4, true));

@@ -3,11 +3,13 @@
 // Running the program without a window as a user runs it, for the end-to-end
 // tests: a scratch folder, COM2 mapped to the simulator's pty and COM1, COM3
 // .. COM9 to paths that do not exist (so no real serial port of the machine
-// is ever touched), standard output and error captured, the exit status, and
-// what the run left on disk.
+// is ever touched), standard output and error captured (from a file, or from
+// a terminal of a given width), the exit status, and what the run left on
+// disk.
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -20,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -28,8 +31,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -69,6 +75,13 @@ inline std::vector<std::string> FolderEntries(const fs::path& folder) {
     names.push_back(it->path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Waits until the simulator has logged `count` frames (at most 20 s).
+inline bool WaitForFrames(const fs::path& log, std::size_t count) {
+  const std::int64_t deadline = simtest::NowMs() + 20000;
+  while (ReadLines(log).size() < count && simtest::NowMs() < deadline) ::usleep(5 * 1000);
+  return ReadLines(log).size() >= count;
 }
 
 // The frame the program sends for CMD_READ_RECORD of `index`, as the
@@ -113,6 +126,28 @@ inline std::string ExpectedFile(int pointer, int count, bool excel) {
   return excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
 }
 
+// The line that ends that download: "Wrote 90 records to <shown> (10 slots
+// held no result)", the records counted from the archive's kind bytes.
+inline std::string WroteLine(const std::string& shown, int pointer, int count) {
+  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
+  int results = 0;
+  for (const auto& r : WrittenRecords(archive, pointer, count)) results += r[4] == 0x01 || r[4] == 0x81;
+  std::string line = "Wrote " + std::to_string(results) + (results == 1 ? " record" : " records") + " to " + shown;
+  const int empty = count - results;
+  if (empty > 0) line += " (" + std::to_string(empty) + (empty == 1 ? " slot" : " slots") + " held no result)";
+  return line;
+}
+
+// The lines that end a failed run.
+inline const std::string kNotFound = "The instrument was not found; no file was written.";
+inline const std::string kStoppedAnswering = "The instrument stopped answering; no file was written.";
+
+// A progress line, printed every 10 % when standard error is no terminal,
+// e.g. "Read 20 of 200 records (10%)".
+inline bool IsProgressLine(const std::string& line) {
+  return line.rfind("Read ", 0) == 0 && line.size() > 2 && line.compare(line.size() - 2, 2, "%)") == 0;
+}
+
 struct RunResult {
   int exitStatus = -1;  // -1: killed by a signal; -2: did not end in time (then killed)
   std::string err;
@@ -126,12 +161,13 @@ struct RunResult {
     return lines;
   }
   // Standard error without the two texts that come with every exchange
-  // (" Waiting response." and " Response OK." with the window's suffix): the
-  // lines an operator would notice.
+  // (" Waiting response." and " Response OK." with the window's suffix,
+  // printed with --verbose) and the progress lines: the lines an operator
+  // would notice.
   std::vector<std::string> NotableLines() const {
     std::vector<std::string> lines;
     for (const std::string& line : ErrLines())
-      if (line.rfind(" Waiting response.", 0) != 0 && line.rfind(" Response OK.", 0) != 0)
+      if (line.rfind(" Waiting response.", 0) != 0 && line.rfind(" Response OK.", 0) != 0 && !IsProgressLine(line))
         lines.push_back(line);
     return lines;
   }
@@ -166,8 +202,93 @@ struct ChildSetup {
   bool sigtermAtFirstExclusiveCreate = false;
   // More NAME=value entries for the program's environment.
   std::vector<std::string> environment;
+  // Variables taken out of the program's environment.
+  std::vector<std::string> unsetEnvironment;
   // Where standard output goes; the test's own when empty.
   std::string outFile;
+  // Standard error is a terminal of this many columns (0: a file), the
+  // program's controlling terminal as in a terminal window; what the program
+  // writes there is RunResult::err, as the terminal received it.
+  int terminalColumns = 0;
+  // Standard output: the file above, the same terminal, a pipe whose reading
+  // end is already closed, or no open file at all.
+  enum class Stdout { File, Terminal, ClosedPipe, Closed } stdoutTo = Stdout::File;
+};
+
+// A pseudo-terminal standing in for a terminal window: what the program
+// writes to it is collected, and its size can be changed (the program then
+// gets SIGWINCH, as from a window resized). The terminal processes output as
+// a terminal does by default: a line feed goes out as "\r\n".
+class TerminalWindow {
+ public:
+  explicit TerminalWindow(int columns) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    const char* name = ::ptsname(master_);
+    // Held open here for the program's whole life, so the terminal never
+    // hangs up under the reader before the program's last bytes are read.
+    if (name != nullptr) slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    Resize(columns);
+    reader_ = std::thread([this] { Read(); });
+  }
+  TerminalWindow(const TerminalWindow&) = delete;
+  TerminalWindow& operator=(const TerminalWindow&) = delete;
+  ~TerminalWindow() { Close(); }
+
+  // The terminal's device, open; -1 if none could be made.
+  int Slave() const { return slave_; }
+
+  void Resize(int columns) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    ::ioctl(master_, TIOCSWINSZ, &size);
+  }
+
+  // Everything received so far.
+  std::string Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+  // Once the program has ended: reads what is left and stops.
+  void Close() {
+    if (reader_.joinable()) {
+      stop_ = true;
+      reader_.join();
+    }
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+    slave_ = master_ = -1;
+  }
+
+ private:
+  void Read() {
+    char buffer[4096];
+    for (;;) {
+      pollfd p{master_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, 50);
+      if (ready == 0) {
+        if (stop_) return;  // nothing more within 50 ms of the end
+        continue;
+      }
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      const ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (n <= 0) return;
+      std::lock_guard lock(mutex_);
+      received_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  int master_ = -1;
+  int slave_ = -1;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string received_;
 };
 
 inline constexpr uid_t UNPRIVILEGED_UID = 65534;  // nobody
@@ -200,6 +321,47 @@ inline bool ExclusiveFlagSet(const std::string& path) {
   return set;
 }
 
+// What a terminal made of the bytes it received: the lines that stayed
+// (ended by a line feed), every text drawn on a line that was then erased
+// ("\r\033[K", the redrawn progress line), and what is left under the
+// cursor at the end. Only the controls the program uses are understood.
+struct Screen {
+  std::vector<std::string> lines;
+  std::vector<std::string> redrawn;
+  std::string leftUnderCursor;
+};
+
+inline Screen ScreenOf(const std::string& received) {
+  Screen screen;
+  std::string line;
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    const char c = received[i];
+    if (received.compare(i, 3, "\033[K") == 0) {
+      if (line.size() > column) {
+        screen.redrawn.push_back(line);
+        line.erase(column);
+      }
+      i += 2;
+    } else if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      screen.lines.push_back(line);
+      line.clear();
+      column = 0;
+    } else {
+      if (column < line.size())
+        line[column] = c;
+      else
+        line += c;
+      ++column;
+    }
+  }
+  if (!line.empty()) screen.redrawn.push_back(line);
+  screen.leftUnderCursor = line;
+  return screen;
+}
+
 // The program started in the background with its argument list (no shell, so
 // names with blanks, quotes or non-ASCII bytes go through as they are).
 class ProgramRun {
@@ -210,8 +372,14 @@ class ProgramRun {
     std::vector<std::string> argStore = {VELORIX_ARCHIVE_PATH};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string> envStore;
+    const auto unset = [&setup](const char* entry) {
+      const std::vector<std::string>& names = setup.unsetEnvironment;
+      return std::any_of(names.begin(), names.end(), [entry](const std::string& name) {
+        return std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
+      });
+    };
     for (char** e = environ; *e != nullptr; ++e)
-      if (std::strncmp(*e, "VELORIX_COM", 11) != 0) envStore.emplace_back(*e);
+      if (std::strncmp(*e, "VELORIX_COM", 11) != 0 && !unset(*e)) envStore.emplace_back(*e);
     // An empty comTwo leaves COM2 to the settings file; only a test that
     // also hides the machine's ports (VELORIX_SYSFS_ROOT) may do that.
     for (int n = 1; n <= 9; ++n) {
@@ -236,13 +404,31 @@ class ProgramRun {
     const std::string cwdText = cwd.string(), errText = errFile.string(), outText = setup.outFile;
     const bool asRoot = ::geteuid() == 0;
     traced_ = setup.sigtermAtFirstExclusiveCreate;
+    if (setup.terminalColumns > 0) terminal_ = std::make_unique<TerminalWindow>(setup.terminalColumns);
+    const int tty = terminal_ ? terminal_->Slave() : -1;
+    using Stdout = ChildSetup::Stdout;
+    int closedPipe[2] = {-1, -1};
+    if (setup.stdoutTo == Stdout::ClosedPipe && ::pipe2(closedPipe, O_CLOEXEC) != 0) closedPipe[0] = closedPipe[1] = -1;
 
     pid_ = ::fork();
-    if (pid_ != 0) return;
-    const int err = ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (pid_ != 0) {
+      for (int end : closedPipe)
+        if (end >= 0) ::close(end);
+      return;
+    }
+    const int err = tty >= 0 ? tty : ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (err < 0 || nul < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::dup2(nul, STDIN_FILENO) < 0) _exit(126);
-    if (!outText.empty()) {
+    // A session of its own with the terminal as its controlling terminal, so
+    // that a change of size reaches it as SIGWINCH.
+    if (tty >= 0 && (::setsid() < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0)) _exit(126);
+    if (setup.stdoutTo == Stdout::Terminal) {
+      if (tty < 0 || ::dup2(tty, STDOUT_FILENO) < 0) _exit(126);
+    } else if (setup.stdoutTo == Stdout::ClosedPipe) {
+      if (closedPipe[1] < 0 || ::dup2(closedPipe[1], STDOUT_FILENO) < 0) _exit(126);
+    } else if (setup.stdoutTo == Stdout::Closed) {
+      ::close(STDOUT_FILENO);
+    } else if (!outText.empty()) {
       const int out = ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) _exit(126);
     }
@@ -292,6 +478,9 @@ class ProgramRun {
   // True once the program was stopped at an exclusive create and sent SIGTERM.
   bool SigtermSent() const { return sigtermSent_; }
 
+  // The terminal of ChildSetup::terminalColumns; nullptr without one.
+  TerminalWindow* Terminal() { return terminal_.get(); }
+
   void Kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -322,6 +511,7 @@ class ProgramRun {
     ::ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<std::intptr_t>(pass)));
   }
 
+  std::unique_ptr<TerminalWindow> terminal_;
   pid_t pid_ = -1;
   int status_ = -1;
   bool killed_ = false;
@@ -360,8 +550,12 @@ class HeadlessRun : public ::testing::Test {
       }
       result.exitStatus = run.ExitStatus();
       result.sigtermSent = run.SigtermSent();
+      if (TerminalWindow* terminal = run.Terminal()) {
+        terminal->Close();
+        result.err = terminal->Received();
+      }
     }
-    result.err = ReadFile(errFile);
+    if (setup.terminalColumns == 0) result.err = ReadFile(errFile);
     result.out = ReadFile(setup.outFile);
     fs::remove(errFile);
     fs::remove(setup.outFile);

@@ -303,6 +303,27 @@ TEST_F(SimTest, ProbeCanBeAnsweredWithOtherBytes) {
   EXPECT_EQ(ExchangeFrame(kPointer).size(), 7u);
 }
 
+// An option given twice is refused (exit 2, saying which) instead of the
+// last value silently winning; nothing is served.
+TEST_F(SimTest, AnOptionGivenTwiceIsRefused) {
+  const fs::path err = dir_ / "stderr.txt";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(126);
+    execl(VELORIX_SIM_PATH, VELORIX_SIM_PATH, "--pointer", "3", "--pointer=4", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  const Bytes told = ReadFile(err);
+  EXPECT_EQ(std::string(told.begin(), told.end()),
+            "velorix-sim: option --pointer is given more than once (see --help)\n");
+}
+
 // The adapter pulled out while a request is under way.
 TEST_F(SimTest, ExitAfterHangsUpThePort) {
   Start({"--exit-after", "2"});

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -151,12 +152,18 @@ bool ParseCountAt(std::string_view text, int& count, int& at) {
 }
 
 bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
+  // Each option once: a second value would silently replace the first.
+  std::set<std::string> given;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     std::optional<std::string> inlineValue;
     if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
       inlineValue = name.substr(eq + 1);
       name.resize(eq);
+    }
+    if (!given.insert(name).second) {
+      error = "option " + name + " is given more than once";
+      return false;
     }
     const auto value = [&]() -> std::optional<std::string> {
       if (inlineValue) return inlineValue;

@@ -122,14 +122,15 @@ std::string UsageText(const std::string& programName) {
          "the [Ports] section of Velquor.ini; else the serial ports of the machine\n"
          "take the numbers left free: USB adapters (by their /dev/serial/by-id\n"
          "name) first, then UARTs by number. The system console and UARTs with\n"
-         "no hardware behind them are never used. To pin a port, e.g.:\n"
-         "  [Ports]\n"
-         "  COM1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0\n"
+         "no hardware behind them are never used. To pin the instrument's port\n"
+         "to COM1, add the line COM1=DEVICE under [Ports] in Velquor.ini (best\n"
+         "the adapter's name in /dev/serial/by-id), or set VELORIX_COM1=DEVICE\n"
+         "for one run. --list-ports shows the map.\n"
          "\n"
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
-         "not answer, the file could not be written, or the run was interrupted;\n"
-         "2 the command line, the count or the output is wrong, or there is no\n"
-         "display for the window.\n";
+         "not answer or stopped sending records, the file could not be written,\n"
+         "or the run was interrupted; 2 the command line, the count or the output\n"
+         "is wrong, or there is no display for the window.\n";
 }
 
 }  // namespace velorix

@@ -55,6 +55,12 @@ struct EmptyCellTable {
   float tgDo[EMPTY_CELL_COUNT];  // no unit
 };
 
+// A cell's Co as the results files print it: in picofarads, widened exactly
+// and then scaled (a record's own Co is in picofarads already).
+inline double EmptyCellPicofarads(const EmptyCellTable& table, int index) {
+  return static_cast<double>(table.co[index]) * 1e12;
+}
+
 // Lives as long as the program; nothing clears it. A download overwrites from
 // slot 0 upward, slots it does not reach keep older records.
 struct DownloadStore {

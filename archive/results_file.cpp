@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "archive/text_format.h"
+#include "archive/workbook_cells.h"
 #include "archive/xlsx_workbook.h"
 
 namespace velorix {
@@ -28,76 +29,29 @@ class ChunkWriter {
   bool ok_ = true;
 };
 
-double EmptyCellPicofarads(float co) { return static_cast<double>(co) * 1e12; }
-
+// The .xls's fields are the texts of the workbook's cells: one place says how
+// each field is printed. The chunks are those of the file's layout, one write
+// each.
 void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
-  constexpr char sep = xlsDecimalSeparator;
-  std::string chunk;
   out.Put(kSpreadsheetHeader);
   ForEachWrittenRecord(store, count, [&](const ArchiveRecord& r) {
     if (!out.ok()) return;
-    chunk.clear();  // "%02x:%02x\t%02x.%02x.%02x\t"
-    AppendHexByte(chunk, r.bcdHour(), true);
-    chunk += ':';
-    AppendHexByte(chunk, r.bcdMin(), true);
-    chunk += '\t';
-    AppendHexByte(chunk, r.bcdDay(), true);
-    chunk += '.';
-    AppendHexByte(chunk, r.bcdMonth(), true);
-    chunk += '.';
-    AppendHexByte(chunk, r.bcdYear(), true);
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();
-    AppendDecimal(chunk, r.nc());
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();
-    AppendDecimal(chunk, r.sample());
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();
-    if (hasTemperature(r)) AppendDecimal(chunk, r.temp());
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();  // "%.1f\t%.1f\t"
-    AppendFixedWithSeparator(chunk, r.u(), 1, false, sep);
-    chunk += '\t';
-    AppendFixedWithSeparator(chunk, r.f(), 1, false, sep);
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.assign(r.kind() == KIND_EMPTY_CELL ? "Co,pF\t" : "Ex\t");  // "...%#.4f\t"
-    AppendFixedWithSeparator(chunk, r.exCo(), 4, true, sep);
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();  // "%#.5f\n"
-    AppendFixedWithSeparator(chunk, r.tgD(), 5, true, sep);
-    chunk += '\n';
-    out.Put(chunk);
+    const WorkbookRow f = RecordRow(r);
+    out.Put(f[0].text + '\t' + f[1].text + '\t');  // "%02x:%02x\t%02x.%02x.%02x\t"
+    out.Put(f[2].text + '\t');                     // nc
+    out.Put(f[3].text + '\t');                     // sample
+    out.Put(f[4].text + '\t');                     // temperature, empty without a sensor
+    out.Put(f[5].text + '\t' + f[6].text + '\t');  // "%.1f\t%.1f\t"
+    out.Put(f[7].text + '\t' + f[8].text + '\t');  // "Ex\t%#.4f\t" or "Co,pF\t%#.4f\t"
+    out.Put(f[9].text + '\n');                     // "%#.5f\n"
   });
 
   out.Put("\nNc\tCo,pF\ttgDo\n");
   for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
-    chunk.clear();
-    AppendDecimal(chunk, i + 1);
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();
-    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells.co[i]), 4, true, sep);
-    chunk += '\t';
-    out.Put(chunk);
-
-    chunk.clear();
-    AppendFixedWithSeparator(chunk, store.emptyCells.tgDo[i], 5, true, sep);
-    chunk += '\n';
-    out.Put(chunk);
+    const WorkbookRow f = EmptyCellRow(store.emptyCells, i);
+    out.Put(f[0].text + '\t');
+    out.Put(f[1].text + '\t');
+    out.Put(f[2].text + '\n');
   }
 }
 
@@ -175,7 +129,7 @@ void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
     out.Put(chunk);
 
     chunk.assign("Co=");
-    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells.co[i]), 4, true, sep);
+    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells, i), 4, true, sep);
     chunk += ' ';
     out.Put(chunk);
 

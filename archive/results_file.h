@@ -12,13 +12,9 @@
 #include "archive/archive_record.h"
 #include "archive/results_format.h"
 #include "archive/results_sink.h"
+#include "archive/text_format.h"
 
 namespace velorix {
-
-// Both files print every real with a full stop; the point is overwritten with
-// these after formatting.
-inline constexpr char xlsDecimalSeparator = '.';
-inline constexpr char docDecimalSeparator = '.';
 
 inline constexpr const char* FILE_WRITTEN_TEXT = "File is written.";
 

@@ -9,6 +9,11 @@
 
 namespace velorix {
 
+// The .xls and the .doc print every real with a full stop; the point is
+// overwritten with these after formatting.
+inline constexpr char xlsDecimalSeparator = '.';
+inline constexpr char docDecimalSeparator = '.';
+
 // "%d"
 void AppendDecimal(std::string& out, long long value);
 

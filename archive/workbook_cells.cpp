@@ -46,7 +46,7 @@ WorkbookCell WholeNumberCell(long long value) {
 // Infinities and NaNs have no number cell; they stay the .xls's text.
 WorkbookCell RealCell(double value, int decimals, bool alternateForm, CellStyle style) {
   WorkbookCell cell;
-  AppendFixed(cell.text, value, decimals, alternateForm);
+  AppendFixedWithSeparator(cell.text, value, decimals, alternateForm, xlsDecimalSeparator);
   if (!std::isfinite(value)) {
     cell.kind = WorkbookCell::Text;
     return cell;
@@ -133,8 +133,7 @@ WorkbookRow RecordRow(const ArchiveRecord& r) {
 WorkbookRow EmptyCellRow(const EmptyCellTable& table, int index) {
   WorkbookRow row;
   row.push_back(WholeNumberCell(index + 1));
-  // Farads in the table, picofarads in the file.
-  row.push_back(RealCell(static_cast<double>(table.co[index]) * 1e12, kExCoDecimals, true, CellStyle::FourDecimals));
+  row.push_back(RealCell(EmptyCellPicofarads(table, index), kExCoDecimals, true, CellStyle::FourDecimals));
   row.push_back(RealCell(table.tgDo[index], kTgDDecimals, true, CellStyle::FiveDecimals));
   return row;
 }

@@ -7,7 +7,8 @@
 // and time are date and time cells, Nc, sample number and temperature are
 // whole numbers. A value no cell type can hold (infinity, NaN, a clock byte
 // that is not BCD, a day the calendar does not have) is kept as the text the
-// .xls shows for it, so nothing is lost and nothing is made up.
+// .xls shows for it, so nothing is lost and nothing is made up. Each cell
+// carries that text in any case: the .xls is written from it.
 
 #include <array>
 #include <string>

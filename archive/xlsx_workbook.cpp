@@ -13,6 +13,7 @@
 
 #include "archive/results_sink.h"
 #include "archive/workbook_cells.h"
+#include "fileio/file_contents.h"
 
 namespace velorix {
 namespace {
@@ -52,21 +53,10 @@ class MemoryFile {
   int error() const { return error_; }
   // A name that opens this very file.
   std::string Name() const { return "/proc/self/fd/" + std::to_string(fd_); }
-  // Everything in it; false (errno kept) on a read error.
+  // Everything in it; false (the error kept) on a read error.
   bool ReadAll(std::string& out) {
-    out.clear();
-    char block[65536];
-    for (off_t at = 0;;) {
-      const ssize_t got = ::pread(fd_, block, sizeof block, at);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        error_ = errno;
-        return false;
-      }
-      if (got == 0) return true;
-      out.append(block, static_cast<std::size_t>(got));
-      at += got;
-    }
+    error_ = ReadFileContents(fd_, out);
+    return error_ == 0;
   }
 
  private:

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "fileio/file_contents.h"
+
 namespace velorix {
 namespace {
 
@@ -113,21 +115,6 @@ int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
     offset += n;
   }
   return 0;
-}
-
-bool ReadAllAt(int fd, std::string& bytes) {
-  bytes.clear();
-  char chunk[8192];
-  for (off_t offset = 0;;) {
-    const ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    bytes.append(chunk, static_cast<std::size_t>(n));
-    offset += n;
-  }
 }
 
 }  // namespace
@@ -266,7 +253,7 @@ bool SafeReplace::CommitInPlace() {
   struct stat st {};
   if (::fstat(targetFd_, &st) != 0) return Fail(errno);
   std::string old;
-  const bool canRestore = targetReadable_ && ReadAllAt(targetFd_, old);
+  const bool canRestore = targetReadable_ && ReadFileContents(targetFd_, old) == 0;
   // Over the old bytes first and cut the rest afterwards, so that a failure
   // midway (a full disk while growing the file) can be undone.
   int error = WriteAllAt(targetFd_, pending_, 0);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fileio/file_contents.h"
 #include "fileio/safe_replace.h"
 
 namespace velorix {
@@ -113,20 +114,9 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content) {
     ::close(fd);
     return ReadResult::Failed;
   }
-  content.clear();
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return ReadResult::Failed;
-    }
-    content.append(chunk, static_cast<std::size_t>(n));
-  }
+  const int error = ReadFileContents(fd, content);
   ::close(fd);
-  return ReadResult::Ok;
+  return error == 0 ? ReadResult::Ok : ReadResult::Failed;
 }
 
 struct Location {

@@ -298,30 +298,26 @@ class HeadlessRun {
   }
 
   // The writer has run. CMD_END was placed before it; wait for its answer (at
-  // most one reply time-out) so the instrument always sees the download end.
+  // most one reply time-out) so the instrument always sees the download end,
+  // and for the status the link follows the answer with at once.
   Ending Finish() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_TIMEOUT_MS);
+    using std::chrono::steady_clock;
+    auto deadline = steady_clock::now() + std::chrono::milliseconds(REPLY_TIMEOUT_MS);
     bool answered = false;
-    while (!answered && std::chrono::steady_clock::now() < deadline && !interruptSignal.load()) {
+    while (!interruptSignal.load()) {
       FollowTerminalSize();
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+      if (left.count() <= 0) break;
       std::optional<LinkNotice> notice = owner_.Take(left);
       if (!notice) break;
-      if (notice->kind == LinkNotice::Frame) answered = true;
       Handle(*notice);
+      if (answered && notice->kind == LinkNotice::Status) break;
+      if (!answered && notice->kind == LinkNotice::Frame) {
+        answered = true;
+        deadline = steady_clock::now() + std::chrono::seconds(1);
+      }
     }
-    // The link follows the answer with its status at once; show it too, and
-    // whatever else is already queued.
-    const auto statusDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (bool shown = !answered; !shown && std::chrono::steady_clock::now() < statusDeadline;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          statusDeadline - std::chrono::steady_clock::now());
-      std::optional<LinkNotice> notice = owner_.Take(left);
-      if (!notice) break;
-      shown = notice->kind == LinkNotice::Status;
-      if (notice->kind != LinkNotice::Frame) Handle(*notice);
-    }
+    // Whatever else is already queued.
     while (std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(20)))
       if (notice->kind != LinkNotice::Frame) Handle(*notice);
 

@@ -86,13 +86,16 @@ EDITS = [
      lambda r: set_values(r, math.inf, -math.inf, math.nan, NEGATIVE_NAN)),
     (1951, "the largest and smallest floats",
      lambda r: set_values(r, FLT_MAX, -FLT_MAX * 0.5, -FLT_MAX, FLT_DENORM_MIN)),
-    (1952, "clock bytes that are not BCD", lambda r: set_clock(r, 0x1A, 0x05, 0x3A, 0x02, 0x0F)),
-    (1953, "31 February", lambda r: set_clock(r, 0x12, 0x00, 0x31, 0x02, 0x09)),
+    (1952, "an hour and a year that are not BCD", lambda r: set_clock(r, 0x1A, 0x05, 0x01, 0x02, 0x0F)),
+    (1953, "a minute that is not BCD on 29 February 2001",
+     lambda r: set_clock(r, 0x09, 0x1A, 0x29, 0x02, 0x01)),
     (1954, "midnight on a leap day of 2000", lambda r: set_clock(r, 0x00, 0x00, 0x29, 0x02, 0x00)),
     (1955, "year 68 is 2068", lambda r: set_clock(r, 0x08, 0x30, 0x01, 0x01, 0x68)),
     (1956, "year 69 is 1969", lambda r: set_clock(r, 0x08, 0x30, 0x01, 0x01, 0x69)),
     (1957, "a minute to midnight on 11.08.89", lambda r: set_clock(r, 0x23, 0x59, 0x11, 0x08, 0x89)),
-    (1958, "hour 24 and minute 60", lambda r: set_clock(r, 0x24, 0x60, 0x01, 0x13, 0x10)),
+    (1958, "hour 24 on day 0", lambda r: set_clock(r, 0x24, 0x00, 0x00, 0x01, 0x10)),
+    (1959, "minute 60 in month 13", lambda r: set_clock(r, 0x12, 0x60, 0x01, 0x13, 0x10)),
+    (1960, "31 April", lambda r: set_clock(r, 0x08, 0x00, 0x31, 0x04, 0x10)),
 ]
 
 

@@ -447,6 +447,16 @@ TEST_F(ResultsFile, ExistingLongerFileIsReplacedEntirely) {
   EXPECT_EQ(ReadAll(path), kWorkedXls);
 }
 
+// A dangling link names the file to make: it is made, and the link stays.
+TEST_F(ResultsFile, DanglingLinkNamesTheNewFile) {
+  const fs::path link = dir / "link.xls";
+  fs::create_symlink("made.xls", link);
+  EXPECT_EQ(CheckOutputTarget(link.string()), "");
+  ASSERT_EQ(Write(*WorkedExampleStore(), 2, 1, link).kind, WriteOutcome::Written);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(ReadAll(dir / "made.xls"), kWorkedXls);
+}
+
 TEST_F(ResultsFile, NewFileTakesModeFromUmask) {
   const mode_t saved = ::umask(027);
   const auto store = WorkedExampleStore();
@@ -458,9 +468,11 @@ TEST_F(ResultsFile, NewFileTakesModeFromUmask) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
+// The check made before anything is opened gives the same reason.
 TEST_F(ResultsFile, UnwritablePlacesFailAndLeaveNothing) {
   std::ofstream(dir / "plain.txt") << "keep";
   fs::create_directory(dir / "sub");
+  fs::create_symlink("loop.xls", dir / "loop.xls");
   const auto store = WorkedExampleStore();
   const struct {
     fs::path path;
@@ -469,14 +481,17 @@ TEST_F(ResultsFile, UnwritablePlacesFailAndLeaveNothing) {
       {dir / "missing" / "r.xls", "No such file or directory"},
       {dir / "plain.txt" / "r.xls", "Not a directory"},
       {dir / "sub", "Is a directory"},
+      {dir / "loop.xls", "Too many levels of symbolic links"},
+      {"", "No such file or directory"},
   };
   for (const auto& c : cases) {
     const WriteOutcome outcome = Write(*store, 2, 1, c.path);
     EXPECT_EQ(outcome.kind, WriteOutcome::Failed) << c.path;
     EXPECT_EQ(outcome.error, c.error) << c.path;
     EXPECT_EQ(outcome.path, c.path.string());
+    EXPECT_EQ(CheckOutputTarget(c.path.string()), c.error) << c.path;
   }
-  EXPECT_EQ(DirEntries(dir).size(), 2u);
+  EXPECT_EQ(DirEntries(dir).size(), 3u);
   EXPECT_EQ(ReadAll(dir / "plain.txt"), "keep");
   EXPECT_TRUE(fs::is_empty(dir / "sub"));
 }

@@ -206,6 +206,45 @@ TEST(ProfileWriteFailure, NamedPipeInPlaceOfFile) {
   EXPECT_TRUE(std::filesystem::is_fifo(path));
 }
 
+// Another user's file that we may write: a replacement made by us would
+// belong to us, so the file itself is written and keeps its owner.
+TEST(ProfileWrite, AnotherUsersFileIsWrittenInPlaceAndKeepsItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file of another user";
+  constexpr uid_t kOtherUser = 4321, kOrdinaryUser = 65534;  // the latter: nobody
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  ASSERT_EQ(::chown(path.c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);  // a temporary file could be made
+  EXPECT_EQ(testing::RunInChild([&] {
+              return ::setgid(kOrdinaryUser) == 0 && ::setuid(kOrdinaryUser) == 0 &&
+                             WriteProfileString("S", "k", "2", path)
+                         ? 0
+                         : 1;
+            }),
+            0);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kOtherUser);
+  EXPECT_EQ(st.st_gid, kOtherUser);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(ReadFile(path), "[S]\nk=2\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+}
+
+// A file with a second name is written in place: both names see the new
+// contents, with no tail of the old.
+TEST(ProfileWrite, AFileWithTwoNamesStaysOneFile) {
+  ScratchFolder folder;
+  const std::string path = folder.file("a.ini");
+  WriteFile(path, "[S]\nk=old, longer than the new\n");
+  std::filesystem::create_hard_link(path, folder.file("b.ini"));
+  ASSERT_TRUE(WriteProfileString("S", "k", "2", path));
+  EXPECT_EQ(ReadFile(folder.file("b.ini")), "[S]\nk=2\n");
+  EXPECT_EQ(std::filesystem::hard_link_count(path), 2u);
+}
+
 TEST(ProfileWrite, KeepsTheFilesPermissions) {
   ScratchFolder folder;
   const std::string path = folder.file("p.ini");

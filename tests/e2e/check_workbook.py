@@ -1,16 +1,12 @@
 #!/usr/bin/env python3
 """The results workbook as spreadsheet readers that nobody here wrote see it.
 
-Downloads records from the simulated instrument with `--format xlsx`, then
-opens the workbook with openpyxl (--reader openpyxl) or converts it with
-LibreOffice headless under each --locale (--reader libreoffice), and checks
-every cell's type and value against the records themselves, read from the
-simulator's archive file: measured values are numbers, valid dates and times
-are dates and times, what no cell can hold is the text the .xls shows.
-
-The archive is the simulator's default one with a few records changed to the
-awkward cases: infinities and NaNs, the largest floats, clock bytes that are
-not BCD, days the calendar lacks, the century of two-digit years.
+Downloads records from the simulated instrument, a few changed to the awkward
+cases (EDITS), with `--format xlsx`; opens the workbook with openpyxl or
+converts it with LibreOffice headless under each --locale; and checks every
+cell's type and value against the records: measured values are numbers, valid
+dates and times are dates and times, what no cell can hold is the text the
+.xls shows.
 
 Exit status: 0 all as expected, 1 a difference (each one printed), 77 the
 reader is not installed (CTest reports the test as skipped).

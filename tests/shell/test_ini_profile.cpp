@@ -198,7 +198,7 @@ TEST(ProfileWriteFailure, NamedPipeInPlaceOfFile) {
 // belong to us, so the file itself is written and keeps its owner.
 TEST(ProfileWrite, AnotherUsersFileIsWrittenInPlaceAndKeepsItsOwner) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file of another user";
-  constexpr uid_t kOtherUser = 4321, kOrdinaryUser = 65534;  // the latter: nobody
+  constexpr uid_t kOtherUser = 4321, kNobody = 65534;
   ScratchFolder folder;
   const std::string path = folder.file("p.ini");
   WriteFile(path, "[S]\nk=1\n");
@@ -206,12 +206,8 @@ TEST(ProfileWrite, AnotherUsersFileIsWrittenInPlaceAndKeepsItsOwner) {
   ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
   ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);  // a temporary file could be made
   EXPECT_EQ(testing::RunInChild([&] {
-              return ::setgid(kOrdinaryUser) == 0 && ::setuid(kOrdinaryUser) == 0 &&
-                             WriteProfileString("S", "k", "2", path)
-                         ? 0
-                         : 1;
-            }),
-            0);
+    return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 && WriteProfileString("S", "k", "2", path) ? 0 : 1;
+  }), 0);
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOtherUser);

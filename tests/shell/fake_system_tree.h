@@ -31,14 +31,9 @@ struct FakeTty {
 class FakeSystemTree {
  public:
   explicit FakeSystemTree(const std::filesystem::path& root) : root_(root) {
-    namespace fs = std::filesystem;
-    fs::create_directories(Sys() / "class/tty");
-    fs::create_directories(Dev());
-    // Virtual terminals have no device behind them.
-    for (const char* name : {"tty", "tty0", "tty1", "ptmx", "console"}) {
-      fs::create_directories(Sys() / "devices/virtual/tty" / name);
-      fs::create_directory_symlink("../../devices/virtual/tty/" + std::string(name), Sys() / "class/tty" / name);
-    }
+    // A virtual terminal and the console have no device behind them.
+    for (const char* name : {"tty0", "console"}) std::filesystem::create_directories(Sys() / "class/tty" / name);
+    std::filesystem::create_directories(Dev());
   }
 
   std::filesystem::path Sys() const { return root_ / "sys"; }
@@ -46,7 +41,7 @@ class FakeSystemTree {
 
   // What /sys/class/tty/console/active holds, e.g. "tty0 ttyS0".
   void SetConsole(const std::string& active) {
-    std::ofstream(Sys() / "devices/virtual/tty/console/active") << active << "\n";
+    std::ofstream(Sys() / "class/tty/console/active") << active << "\n";
   }
 
   void Add(const FakeTty& tty) {
@@ -61,44 +56,41 @@ class FakeSystemTree {
       if (!tty.product.empty()) std::ofstream(usb / "product") << tty.product << "\n";
       if (!tty.serial.empty()) std::ofstream(usb / "serial") << tty.serial << "\n";
       // An ACM port is the USB interface itself; a usb-serial port sits below it.
-      const bool acm = tty.name.rfind("ttyACM", 0) == 0;
+      const bool acm = tty.name.starts_with("ttyACM");
       device = usb / (usb.filename().string() + ":1.0");
       if (!acm) device /= tty.name;
       Bind(device, acm ? "usb" : "usb-serial", tty.driver);
     } else {
-      device = Sys() / "devices/platform" / (tty.name + "-hw");
-      Bind(device, "platform", tty.driver);
+      Bind(device = Sys() / "devices/platform" / (tty.name + "-hw"), "platform", tty.driver);
       if (tty.serialBase) {
-        device /= "ctrl";
-        Bind(device, "serial-base", "ctrl");
-        device /= "port";
-        Bind(device, "serial-base", "port");
+        Bind(device /= "ctrl", "serial-base", "ctrl");
+        Bind(device /= "port", "serial-base", "port");
       }
     }
     const fs::path entry = device / "tty" / tty.name;
     fs::create_directories(entry);
-    fs::create_directory_symlink(fs::relative(device, entry), entry / "device");
+    Link(entry, Sys() / "class/tty" / tty.name);
+    Link(device, entry / "device");
     if (tty.type) std::ofstream(entry / "type") << *tty.type << "\n";
-    fs::create_directory_symlink(fs::relative(entry, Sys() / "class/tty"), Sys() / "class/tty" / tty.name);
 
     if (tty.nodeMode != 0) {
       std::ofstream(Dev() / tty.name).put('\0');
       ::chmod((Dev() / tty.name).c_str(), tty.nodeMode);
     }
-    if (!tty.byId.empty()) {
-      fs::create_directories(Dev() / "serial/by-id");
-      fs::create_symlink("../../" + tty.name, Dev() / "serial/by-id" / tty.byId);
-    }
+    if (!tty.byId.empty()) Link(Dev() / tty.name, Dev() / "serial/by-id" / tty.byId);
   }
 
  private:
+  // A link at `at` to `target`, relative to the link's folder, which is made
+  // as needed.
+  static void Link(const std::filesystem::path& target, const std::filesystem::path& at) {
+    std::filesystem::create_directories(at.parent_path());
+    std::filesystem::create_symlink(std::filesystem::relative(target, at.parent_path()), at);
+  }
   // The device directory with its bus and driver links.
   void Bind(const std::filesystem::path& device, const std::string& bus, const std::string& driver) {
-    namespace fs = std::filesystem;
-    fs::create_directories(device);
-    fs::create_directories(Sys() / "bus" / bus / "drivers" / driver);
-    fs::create_directory_symlink(fs::relative(Sys() / "bus" / bus, device), device / "subsystem");
-    fs::create_directory_symlink(fs::relative(Sys() / "bus" / bus / "drivers" / driver, device), device / "driver");
+    Link(Sys() / "bus" / bus, device / "subsystem");
+    Link(Sys() / "bus" / bus / "drivers" / driver, device / "driver");
   }
 
   std::filesystem::path root_;

@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <string>
 
 #include "shell/ini_profile.h"
@@ -184,26 +181,52 @@ TEST(ProfileWriteFailure, FolderInPlaceOfFile) {
 }
 
 // A named pipe nobody writes in the file's place: reading gives the default
-// and writing is refused, at once, and the pipe stays.
+// and writing is refused, at once (the alarm ends the test if not), and the
+// pipe stays.
 TEST(ProfileWriteFailure, NamedPipeInPlaceOfFile) {
   ScratchFolder folder;
   const std::string path = folder.file("p.ini");
   ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
-  auto done = std::async(std::launch::async, [&] {
-    return std::make_pair(GetProfileString("S", "k", "dflt", 20, path), WriteProfileString("S", "k", "2", path));
-  });
-  if (done.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-    ADD_FAILURE() << "blocks on the named pipe";
-    // A writer and a reader let the blocked open return, so the test can end.
-    const int writer = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    done.wait();
-    ::close(writer);
-    return;
-  }
-  const auto [value, written] = done.get();
-  EXPECT_EQ(value, "dflt");
-  EXPECT_FALSE(written);
+  ::alarm(10);
+  EXPECT_EQ(GetProfileString("S", "k", "dflt", 20, path), "dflt");
+  EXPECT_FALSE(WriteProfileString("S", "k", "2", path));
+  ::alarm(0);
   EXPECT_TRUE(std::filesystem::is_fifo(path));
+}
+
+// Another user's file that we may write: a replacement made by us would
+// belong to us, so the file itself is written and keeps its owner.
+TEST(ProfileWrite, AnotherUsersFileIsWrittenInPlaceAndKeepsItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file of another user";
+  constexpr uid_t kOtherUser = 4321, kNobody = 65534;
+  ScratchFolder folder;
+  const std::string path = folder.file("p.ini");
+  WriteFile(path, "[S]\nk=1\n");
+  ASSERT_EQ(::chown(path.c_str(), kOtherUser, kOtherUser), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);  // a temporary file could be made
+  EXPECT_EQ(testing::RunInChild([&] {
+    return ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 && WriteProfileString("S", "k", "2", path) ? 0 : 1;
+  }), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kOtherUser);
+  EXPECT_EQ(st.st_gid, kOtherUser);
+  EXPECT_EQ(st.st_mode & 07777, 0666u);
+  EXPECT_EQ(ReadFile(path), "[S]\nk=2\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+}
+
+// A file with a second name is written in place: both names see the new
+// contents, with no tail of the old.
+TEST(ProfileWrite, AFileWithTwoNamesStaysOneFile) {
+  ScratchFolder folder;
+  const std::string path = folder.file("a.ini");
+  WriteFile(path, "[S]\nk=old, longer than the new\n");
+  std::filesystem::create_hard_link(path, folder.file("b.ini"));
+  ASSERT_TRUE(WriteProfileString("S", "k", "2", path));
+  EXPECT_EQ(ReadFile(folder.file("b.ini")), "[S]\nk=2\n");
+  EXPECT_EQ(std::filesystem::hard_link_count(path), 2u);
 }
 
 TEST(ProfileWrite, KeepsTheFilesPermissions) {

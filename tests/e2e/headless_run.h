@@ -1,11 +1,10 @@
 #pragma once
 
 // Running the program without a window as a user runs it, for the end-to-end
-// tests: a scratch folder, COM2 mapped to the simulator's pty and COM1, COM3
-// .. COM9 to paths that do not exist (so no real serial port of the machine
-// is ever touched), standard output and error captured (from a file, or from
-// a terminal of a given width), the exit status, and what the run left on
-// disk.
+// tests: a scratch folder, COM2 mapped to the simulator's pty and the other
+// ports to paths that do not exist (so no real serial port of the machine is
+// ever touched), standard output and error captured, the exit status, and
+// what the run left on disk.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -18,12 +17,9 @@
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -31,11 +27,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -142,12 +137,6 @@ inline std::string WroteLine(const std::string& shown, int pointer, int count) {
 inline const std::string kNotFound = "The instrument was not found; no file was written.";
 inline const std::string kStoppedAnswering = "The instrument stopped answering; no file was written.";
 
-// A progress line, printed every 10 % when standard error is no terminal,
-// e.g. "Read 20 of 200 records (10%)".
-inline bool IsProgressLine(const std::string& line) {
-  return line.rfind("Read ", 0) == 0 && line.size() > 2 && line.compare(line.size() - 2, 2, "%)") == 0;
-}
-
 struct RunResult {
   int exitStatus = -1;  // -1: killed by a signal; -2: did not end in time (then killed)
   std::string err;
@@ -167,7 +156,8 @@ struct RunResult {
   std::vector<std::string> NotableLines() const {
     std::vector<std::string> lines;
     for (const std::string& line : ErrLines())
-      if (line.rfind(" Waiting response.", 0) != 0 && line.rfind(" Response OK.", 0) != 0 && !IsProgressLine(line))
+      if (!line.starts_with(" Waiting response.") && !line.starts_with(" Response OK.") &&
+          !(line.starts_with("Read ") && line.ends_with("%)")))  // "Read 20 of 200 records (10%)"
         lines.push_back(line);
     return lines;
   }
@@ -176,6 +166,8 @@ struct RunResult {
     return static_cast<int>(std::count(lines.begin(), lines.end(), text));
   }
 };
+
+inline constexpr uid_t kNobody = 65534;  // user and group of an unprivileged run
 
 // How the child is set up before the program starts.
 struct ChildSetup {
@@ -191,108 +183,59 @@ struct ChildSetup {
   // The current folder gets mode 0000 after the program has been placed in
   // it (with honourFilePermissions: nothing in it can be read or written).
   bool lockCurrentFolder = false;
-  // The program runs as an ordinary user (UNPRIVILEGED_UID) when the tests
-  // run as root; any other user runs it as themselves anyway.
+  // The program runs as kNobody when the tests run as root.
   bool unprivileged = false;
-  // SIGTERM reaches the program exactly when it creates its first file with
-  // O_EXCL (the temporary results file, before a byte is written to it): the
-  // program is traced and held at that call while the signal is sent, so the
-  // moment is the same however busy the machine is. (LeakSanitizer can't
-  // work in a traced process; it is switched off for such a run.)
+  // SIGTERM reaches the program exactly when it first creates a file with
+  // O_EXCL (the temporary results file, before a byte is written to it): it
+  // is traced and held at that call while the signal is sent, however busy
+  // the machine is. (LeakSanitizer can't work traced; it is switched off.)
   bool sigtermAtFirstExclusiveCreate = false;
-  // More NAME=value entries for the program's environment.
+  // NAME=value entries for the program's environment; a bare NAME takes the
+  // variable out.
   std::vector<std::string> environment;
-  // Variables taken out of the program's environment.
-  std::vector<std::string> unsetEnvironment;
-  // Where standard output goes; the test's own when empty.
-  std::string outFile;
-  // Standard error is a terminal of this many columns (0: a file), the
-  // program's controlling terminal as in a terminal window; what the program
-  // writes there is RunResult::err, as the terminal received it.
+  // Standard error is a terminal of this many columns (0: a file) and the
+  // program's controlling terminal; RunResult::err is what it received.
   int terminalColumns = 0;
-  // Standard output: the file above, the same terminal, a pipe whose reading
-  // end is already closed, or no open file at all.
+  // Standard output: a file (RunResult::out), that terminal, a pipe whose
+  // reading end is already closed, or no open file at all.
   enum class Stdout { File, Terminal, ClosedPipe, Closed } stdoutTo = Stdout::File;
 };
 
-// A pseudo-terminal standing in for a terminal window: what the program
-// writes to it is collected, and its size can be changed (the program then
-// gets SIGWINCH, as from a window resized). The terminal processes output as
-// a terminal does by default: a line feed goes out as "\r\n".
-class TerminalWindow {
- public:
+// A pseudo-terminal standing in for a terminal window, its size changeable
+// (the program then gets SIGWINCH). A line feed arrives as "\r\n".
+struct TerminalWindow {
   explicit TerminalWindow(int columns) {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    const char* name = ::ptsname(master_);
-    // Held open here for the program's whole life, so the terminal never
-    // hangs up under the reader before the program's last bytes are read.
-    if (name != nullptr) slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Held open for the program's whole life: no hang-up before the last bytes are read.
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 && ::ptsname(master) != nullptr)
+      slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     Resize(columns);
-    reader_ = std::thread([this] { Read(); });
   }
   TerminalWindow(const TerminalWindow&) = delete;
   TerminalWindow& operator=(const TerminalWindow&) = delete;
-  ~TerminalWindow() { Close(); }
-
-  // The terminal's device, open; -1 if none could be made.
-  int Slave() const { return slave_; }
+  ~TerminalWindow() {
+    ::close(slave);
+    ::close(master);
+  }
 
   void Resize(int columns) {
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = static_cast<unsigned short>(columns);
-    ::ioctl(master_, TIOCSWINSZ, &size);
+    const winsize size{24, static_cast<unsigned short>(columns), 0, 0};
+    ::ioctl(master, TIOCSWINSZ, &size);
   }
-
-  // Everything received so far.
-  std::string Received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-
-  // Once the program has ended: reads what is left and stops.
-  void Close() {
-    if (reader_.joinable()) {
-      stop_ = true;
-      reader_.join();
-    }
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-    slave_ = master_ = -1;
-  }
-
- private:
-  void Read() {
+  // Everything received so far, waiting up to `quietMs` for more.
+  const std::string& Received(int quietMs = 0) {
     char buffer[4096];
-    for (;;) {
-      pollfd p{master_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 50);
-      if (ready == 0) {
-        if (stop_) return;  // nothing more within 50 ms of the end
-        continue;
-      }
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      const ssize_t n = ::read(master_, buffer, sizeof buffer);
-      if (n <= 0) return;
-      std::lock_guard lock(mutex_);
-      received_.append(buffer, static_cast<std::size_t>(n));
+    for (pollfd p{master, POLLIN, 0}; ::poll(&p, 1, quietMs) > 0;) {
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(n));
     }
+    return received;
   }
 
-  int master_ = -1;
-  int slave_ = -1;
-  std::thread reader_;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::string received_;
+  int master = -1, slave = -1;
+  std::string received;
 };
-
-inline constexpr uid_t UNPRIVILEGED_UID = 65534;  // nobody
-inline constexpr gid_t UNPRIVILEGED_GID = 65534;
 
 // Makes every openat() with O_EXCL stop the calling thread for its tracer.
 // Only the main thread is traced; the others never create files.
@@ -310,60 +253,35 @@ inline bool TraceExclusiveCreates() {
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Whether the terminal device at `path` is held for exclusive use (TIOCEXCL):
-// a program that was ended without closing it leaves it so.
-inline bool ExclusiveFlagSet(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == EBUSY;  // only root gets past the flag
-  int exclusive = 0;
-  const bool set = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-  ::close(fd);
-  return set;
-}
-
-// What a terminal made of the bytes it received: the lines that stayed
-// (ended by a line feed), every text drawn on a line that was then erased
-// ("\r\033[K", the redrawn progress line), and what is left under the
-// cursor at the end. Only the controls the program uses are understood.
+// What a terminal shows of the bytes it received: the lines that stay (ended
+// by a line feed), every text drawn on a line and then erased ("\r\033[K",
+// the redrawn progress line), and what is left under the cursor at the end.
 struct Screen {
-  std::vector<std::string> lines;
-  std::vector<std::string> redrawn;
+  std::vector<std::string> lines, redrawn;
   std::string leftUnderCursor;
 };
 
 inline Screen ScreenOf(const std::string& received) {
   Screen screen;
-  std::string line;
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < received.size(); ++i) {
-    const char c = received[i];
-    if (received.compare(i, 3, "\033[K") == 0) {
-      if (line.size() > column) {
-        screen.redrawn.push_back(line);
-        line.erase(column);
-      }
-      i += 2;
-    } else if (c == '\r') {
-      column = 0;
-    } else if (c == '\n') {
-      screen.lines.push_back(line);
-      line.clear();
-      column = 0;
-    } else {
-      if (column < line.size())
-        line[column] = c;
-      else
-        line += c;
-      ++column;
+  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = received.find('\n', start);
+    std::string row = received.substr(start, end == std::string::npos ? end : end - start);
+    if (!row.empty() && row.back() == '\r') row.pop_back();
+    std::size_t from = 0;
+    for (std::size_t erase; (erase = row.find("\r\033[K", from)) != std::string::npos; from = erase + 4)
+      if (erase > from) screen.redrawn.push_back(row.substr(from, erase - from));
+    if (end != std::string::npos) {
+      screen.lines.push_back(row.substr(from));
+    } else if (from < row.size()) {
+      screen.redrawn.push_back(screen.leftUnderCursor = row.substr(from));
     }
   }
-  if (!line.empty()) screen.redrawn.push_back(line);
-  screen.leftUnderCursor = line;
   return screen;
 }
 
 // The program started in the background with its argument list (no shell, so
 // names with blanks, quotes or non-ASCII bytes go through as they are).
+// Standard output goes to `errFile` + ".out".
 class ProgramRun {
  public:
   ProgramRun(const fs::path& cwd, const std::string& comTwo, const std::vector<std::string>& args,
@@ -371,65 +289,54 @@ class ProgramRun {
     // Everything the child needs is made before fork: after it only system calls.
     std::vector<std::string> argStore = {VELORIX_ARCHIVE_PATH};
     argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<std::string> envStore;
-    const auto unset = [&setup](const char* entry) {
-      const std::vector<std::string>& names = setup.unsetEnvironment;
-      return std::any_of(names.begin(), names.end(), [entry](const std::string& name) {
-        return std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=';
-      });
-    };
-    for (char** e = environ; *e != nullptr; ++e)
-      if (std::strncmp(*e, "VELORIX_COM", 11) != 0 && !unset(*e)) envStore.emplace_back(*e);
+    std::vector<std::string>& env = setup.environment;
     // An empty comTwo leaves COM2 to the settings file; only a test that
     // also hides the machine's ports (VELORIX_SYSFS_ROOT) may do that.
-    for (int n = 1; n <= 9; ++n) {
-      const std::string name = "VELORIX_COM" + std::to_string(n);
-      if (n != 2) envStore.push_back(name + "=/nonexistent/com" + std::to_string(n));
-      else if (!comTwo.empty()) envStore.push_back(name + "=" + comTwo);
-    }
-    envStore.insert(envStore.end(), setup.environment.begin(), setup.environment.end());
+    for (int n = 1; n <= 9; ++n)
+      if (n != 2 || !comTwo.empty())
+        env.push_back("VELORIX_COM" + std::to_string(n) + "=" +
+                      (n == 2 ? comTwo : "/nonexistent/com" + std::to_string(n)));
     if (setup.sigtermAtFirstExclusiveCreate) {
-      auto asan = std::find_if(envStore.begin(), envStore.end(),
-                               [](const std::string& e) { return e.rfind("ASAN_OPTIONS=", 0) == 0; });
-      if (asan == envStore.end())
-        envStore.push_back("ASAN_OPTIONS=detect_leaks=0");
-      else
-        *asan += ":detect_leaks=0";
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      env.push_back("ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : std::string()) + "detect_leaks=0");
     }
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e != nullptr; ++e)
+      if (std::strncmp(*e, "VELORIX_COM", 11) != 0 && std::none_of(env.begin(), env.end(), [e](const std::string& s) {
+            const std::size_t name = std::min(s.find('='), s.size());
+            return std::strncmp(*e, s.c_str(), name) == 0 && (*e)[name] == '=';
+          }))
+        envStore.emplace_back(*e);
+    for (const std::string& s : env)
+      if (s.find('=') != std::string::npos) envStore.push_back(s);
     std::vector<char*> argv, envp;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const std::string cwdText = cwd.string(), errText = errFile.string(), outText = setup.outFile;
+    const std::string cwdText = cwd.string(), errText = errFile.string(), outText = errText + ".out";
     const bool asRoot = ::geteuid() == 0;
     traced_ = setup.sigtermAtFirstExclusiveCreate;
     if (setup.terminalColumns > 0) terminal_ = std::make_unique<TerminalWindow>(setup.terminalColumns);
-    const int tty = terminal_ ? terminal_->Slave() : -1;
+    const int tty = terminal_ ? terminal_->slave : -1;
     using Stdout = ChildSetup::Stdout;
-    int closedPipe[2] = {-1, -1};
-    if (setup.stdoutTo == Stdout::ClosedPipe && ::pipe2(closedPipe, O_CLOEXEC) != 0) closedPipe[0] = closedPipe[1] = -1;
 
     pid_ = ::fork();
-    if (pid_ != 0) {
-      for (int end : closedPipe)
-        if (end >= 0) ::close(end);
-      return;
-    }
+    if (pid_ != 0) return;
     const int err = tty >= 0 ? tty : ::open(errText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int nul = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (err < 0 || nul < 0 || ::dup2(err, STDERR_FILENO) < 0 || ::dup2(nul, STDIN_FILENO) < 0) _exit(126);
     // A session of its own with the terminal as its controlling terminal, so
     // that a change of size reaches it as SIGWINCH.
     if (tty >= 0 && (::setsid() < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0)) _exit(126);
-    if (setup.stdoutTo == Stdout::Terminal) {
-      if (tty < 0 || ::dup2(tty, STDOUT_FILENO) < 0) _exit(126);
-    } else if (setup.stdoutTo == Stdout::ClosedPipe) {
-      if (closedPipe[1] < 0 || ::dup2(closedPipe[1], STDOUT_FILENO) < 0) _exit(126);
-    } else if (setup.stdoutTo == Stdout::Closed) {
+    if (setup.stdoutTo == Stdout::Closed) {
       ::close(STDOUT_FILENO);
-    } else if (!outText.empty()) {
-      const int out = ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } else {
+      int pipeEnds[2] = {-1, -1};
+      if (setup.stdoutTo == Stdout::ClosedPipe && ::pipe2(pipeEnds, O_CLOEXEC) == 0) ::close(pipeEnds[0]);
+      const int out = setup.stdoutTo == Stdout::Terminal     ? tty
+                      : setup.stdoutTo == Stdout::ClosedPipe ? pipeEnds[1]
+                      : ::open(outText.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) _exit(126);
     }
     if (::chdir(cwdText.c_str()) != 0) _exit(126);
@@ -440,7 +347,7 @@ class ProgramRun {
          ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
       _exit(125);
     if (setup.unprivileged && asRoot &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(UNPRIVILEGED_GID) != 0 || ::setuid(UNPRIVILEGED_UID) != 0))
+        (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
       _exit(124);
     if (setup.sigtermAtFirstExclusiveCreate && !TraceExclusiveCreates()) _exit(123);
     ::execve(argv[0], argv.data(), envp.data());
@@ -454,6 +361,7 @@ class ProgramRun {
   bool WaitFor(int timeoutMs) {
     const std::int64_t deadline = simtest::NowMs() + timeoutMs;
     while (pid_ > 0) {
+      if (terminal_) terminal_->Received();  // a full terminal would hold the program up
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         if (traced_ && WIFSTOPPED(status)) {
@@ -470,7 +378,6 @@ class ProgramRun {
     return true;
   }
 
-  // Sends `signal` to the running program.
   void Signal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
   }
@@ -534,31 +441,29 @@ class HeadlessRun : public ::testing::Test {
     fs::remove_all(dir_, ec);
   }
 
-  // Runs the program in `cwd` and waits for it, at most `timeoutMs` (then it
-  // is killed and the test fails). Standard error goes to a file beside, not
-  // into, the folders the test looks at.
+  // Runs the program in `cwd`, `meanwhile` while it runs, and waits for it,
+  // at most `timeoutMs` (then it is killed and the test fails). Standard
+  // output and error go to files beside, not into, the folders the test
+  // looks at.
   RunResult RunIn(const fs::path& cwd, const std::string& comTwo, const std::vector<std::string>& args,
-                  ChildSetup setup = {}, int timeoutMs = 60000) {
-    const fs::path errFile = dir_ / "stderr.txt";
-    setup.outFile = (dir_ / "stdout.txt").string();
+                  ChildSetup setup = {}, int timeoutMs = 60000,
+                  const std::function<void(ProgramRun&)>& meanwhile = nullptr) {
+    const fs::path errFile = dir_ / "stderr.txt", outFile = dir_ / "stderr.txt.out";
     RunResult result;
     {
       ProgramRun run(cwd, comTwo, args, errFile, setup);
+      if (meanwhile) meanwhile(run);
       if (!run.WaitFor(timeoutMs)) {
         run.Kill();
         ADD_FAILURE() << "the program did not end within " << timeoutMs << " ms";
       }
       result.exitStatus = run.ExitStatus();
       result.sigtermSent = run.SigtermSent();
-      if (TerminalWindow* terminal = run.Terminal()) {
-        terminal->Close();
-        result.err = terminal->Received();
-      }
+      result.err = run.Terminal() ? run.Terminal()->Received(50) : ReadFile(errFile);
     }
-    if (setup.terminalColumns == 0) result.err = ReadFile(errFile);
-    result.out = ReadFile(setup.outFile);
+    result.out = ReadFile(outFile);
     fs::remove(errFile);
-    fs::remove(setup.outFile);
+    fs::remove(outFile);
     return result;
   }
 

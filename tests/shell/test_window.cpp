@@ -123,6 +123,7 @@ TEST_F(WindowTest, ControlsHaveTheirTextsAndInitialStates) {
   EXPECT_EQ(d.minimumSize(), d.maximumSize());  // fixed size
   EXPECT_FALSE(d.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(d.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(d.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_EQ(d.windowIcon().availableSizes(), (QList<QSize>{QSize(32, 32), QSize(16, 16)}));
 
   EXPECT_EQ(Item<QLineEdit>(d, IDC_CLOCK)->text(), QString());

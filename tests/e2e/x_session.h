@@ -1,9 +1,8 @@
 #pragma once
 
 // A private X server (Xvfb, on the first free display: tests may run side by
-// side) with a window manager (openbox), for tests that see a window as a
-// desktop sees it; Run() looks at it with xprop and wmctrl. Both are stopped
-// when the session goes.
+// side) under a window manager (openbox), both stopped when the session goes;
+// Run() looks at its windows with xprop or wmctrl.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,17 +25,15 @@ class XSession {
   // The programs a session needs that are missing, with their Debian packages.
   static std::string Missing() {
     std::string missing;
-    const std::pair<const char*, const char*> needed[] = {
-        {"Xvfb", "xvfb"}, {"openbox", "openbox"}, {"xprop", "x11-utils"}, {"wmctrl", "wmctrl"}};
-    for (const auto& [program, package] : needed)
-      if (std::system((std::string("command -v ") + program + " >/dev/null").c_str()) != 0)
-        missing += std::string(missing.empty() ? "" : ", ") + program + " (" + package + ")";
+    for (const auto& [program, package] : std::vector<std::pair<std::string, std::string>>{
+             {"Xvfb", "xvfb"}, {"openbox", "openbox"}, {"xprop", "x11-utils"}, {"wmctrl", "wmctrl"}})
+      if (std::system(("command -v " + program + " >/dev/null").c_str()) != 0)
+        missing += (missing.empty() ? "" : ", ") + program + " (" + package + ")";
     return missing;
   }
 
-  // Starts the server and the window manager; Error() says what went wrong.
   // configHome stands for the window manager's per-user configuration: an
-  // empty folder leaves only the system's defaults.
+  // empty folder leaves the system's defaults. Error() says what failed.
   explicit XSession(const std::string& configHome) {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return;
@@ -45,18 +41,19 @@ class XSession {
                      "tcp", "-noreset"},
                     ready[1]);
     ::close(ready[1]);
-    char number[16] = {};
+    // The number and its newline, read whole: the server stops if it can't
+    // write them.
+    std::string number;
     pollfd p{ready[0], POLLIN, 0};
-    if (::poll(&p, 1, 30000) == 1 && ::read(ready[0], number, sizeof number - 1) > 0 && number[0] != '\n')
-      display_ = ":" + std::string(number, std::strcspn(number, "\n"));
+    for (char c; ::poll(&p, 1, 30000) == 1 && ::read(ready[0], &c, 1) == 1 && c != '\n';) number += c;
     ::close(ready[0]);
-    if (display_.empty()) return;
+    if (number.empty()) return;
+    display_ = ":" + number;
     manager_ = Spawn({"env", "DISPLAY=" + display_, "XDG_CONFIG_HOME=" + configHome, "openbox", "--sm-disable"});
     // The window manager is up once it has put its check window on the root.
-    const std::int64_t deadline = simtest::NowMs() + 30000;
-    while (!(managed_ = Run("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id #") != std::string::npos) &&
-           simtest::NowMs() < deadline)
-      ::usleep(50 * 1000);
+    for (const std::int64_t deadline = simtest::NowMs() + 30000; !managed_ && simtest::NowMs() < deadline;
+         ::usleep(50 * 1000))
+      managed_ = Run("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id #") != std::string::npos;
   }
   XSession(const XSession&) = delete;
   XSession& operator=(const XSession&) = delete;
@@ -73,11 +70,11 @@ class XSession {
   // Runs a shell command line against this display; its standard output.
   std::string Run(const std::string& command) const {
     std::string out;
-    FILE* pipe = ::popen(("DISPLAY=" + display_ + " " + command + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    ::pclose(pipe);
+    if (FILE* pipe = ::popen(("DISPLAY=" + display_ + " " + command + " 2>/dev/null").c_str(), "r")) {
+      char buffer[4096];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+      ::pclose(pipe);
+    }
     return out;
   }
 

@@ -600,8 +600,8 @@ TEST_P(ContextMenus, EndWithTheAboutItem) {
   if (!c.aboutText) CArchiveDlg::aboutBoxString.clear();
   auto dlg = MakeShownDialog();
   QWidget* target = dlg->GetDlgItem(c.id);
-  QContextMenuEvent click(QContextMenuEvent::Mouse, target->rect().center(),
-                          target->mapToGlobal(target->rect().center()));
+  const QPoint at = target->rect().center();
+  QContextMenuEvent click(QContextMenuEvent::Mouse, at, target->mapToGlobal(at));
   QApplication::sendEvent(target, &click);
   auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
   ASSERT_NE(menu, nullptr);
@@ -609,15 +609,13 @@ TEST_P(ContextMenus, EndWithTheAboutItem) {
   for (QAction* action : menu->actions())
     items << (action->isSeparator() ? QStringLiteral("-") : action->text() + " " + action->shortcut().toString());
   menu->close();
-  ASSERT_FALSE(items.isEmpty());
-  const std::string shown = items.join(QLatin1Char('|')).toStdString();
+  const QString shown = items.join(QLatin1Char('|')), about = QStringLiteral("-|&About Velorix-5 F1");
   const bool edit = qobject_cast<QLineEdit*>(target) != nullptr;
-  EXPECT_EQ(edit, items.first().startsWith(QStringLiteral("&Undo"))) << shown;
+  EXPECT_EQ(shown.startsWith(QStringLiteral("&Undo")), edit) << shown.toStdString();
   if (c.aboutText) {
-    EXPECT_EQ(items.mid(edit ? items.size() - 2 : 0), QStringList({"-", "&About Velorix-5 F1"})) << shown;
+    EXPECT_TRUE(edit ? shown.endsWith("|" + about) : shown == about) << shown.toStdString();
   } else {
-    EXPECT_NE(items.last(), QStringLiteral("-")) << shown;
-    EXPECT_EQ(shown.find("F1"), std::string::npos) << shown;
+    EXPECT_FALSE(shown.contains(QStringLiteral("F1")) || shown.endsWith(QLatin1Char('-'))) << shown.toStdString();
   }
 }
 

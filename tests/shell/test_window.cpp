@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -721,6 +722,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, SpreadsheetSaveDialog, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "WorkbookPicked" : "XlsKept");
                          });
+
+// Two downloads in one run: the second save dialog opens in the folder the
+// first one saved to, and the program's current folder stays where it was.
+TEST_F(WindowTest, SaveDialogOpensInTheFolderSavedToLast) {
+  const QString startFolder = QDir::currentPath();
+  testing::ScratchFolder elsewhere;
+  auto dlg = MakeShownDialog();
+  QtLinkOwner owner(dlg.get());
+  Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT)->setText(QStringLiteral("1"));
+  QStringList openedIn;  // the folder each save dialog showed first
+  for (int run = 1; run <= 2; ++run) {
+    const std::string file = elsewhere.file("run" + std::to_string(run) + ".doc");
+    Item<QPushButton>(*dlg, IDC_READ_ARCHIVE)->click();
+    CloseNextModal(
+        [&] {
+          for (const auto& frame : {test::PointerReply(1), test::EmptyCellsReply({}, {}),
+                                    test::RecordReply(test::RecordImage({})), test::RecordReply(test::RecordImage({}))})
+            owner.PostLinkFrame(frame);
+          PumpUntil([&] { return testing::Exists(file); }, 5000);
+        },
+        [&](QWidget* modal) {
+          auto* dialog = qobject_cast<QFileDialog*>(modal);
+          ASSERT_NE(dialog, nullptr);
+          openedIn << dialog->directory().absolutePath();
+          // selectFile leaves the name box alone while it has the focus.
+          if (QWidget* focus = dialog->focusWidget()) focus->clearFocus();
+          dialog->selectFile(QString::fromStdString(file));
+          QMetaObject::invokeMethod(dialog, "accept");  // what the Save button does
+        });
+    ASSERT_TRUE(testing::Exists(file));
+  }
+  EXPECT_TRUE(boxes.empty());
+  EXPECT_EQ(openedIn.join(QLatin1Char('|')),
+            startFolder + QLatin1Char('|') + QDir(QString::fromStdString(elsewhere.path())).absolutePath());
+  dlg->close();
+  EXPECT_EQ(QDir::currentPath(), startFolder);
+  EXPECT_EQ(ReadFile(SettingsFilePath()), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
+}
 
 }  // namespace
 }  // namespace velorix

@@ -541,9 +541,10 @@ TEST_F(WindowTest, ControlsSitInsideTheFramesAroundThem) {
   EXPECT_EQ(framed, 3);  // the progress bar, the count and its up-down control
 }
 
-// While a box or dialog waits for the operator the normal cursor shows; after
-// it the wait cursor comes back only if the scan still runs.
-TEST_F(WindowTest, NormalCursorWhileTheOperatorIsAsked) {
+// While a box or dialog (here the About box, which F1 opens) waits for the
+// operator the normal cursor shows; after it the wait cursor comes back only
+// if the scan still runs.
+TEST_F(WindowTest, NormalCursorOverBoxesAndTheAboutBoxOnF1) {
   auto dlg = MakeShownDialog();
   QtLinkOwner owner(dlg.get());
   owner.SetWaitCursor(true);  // the scan begins
@@ -554,7 +555,8 @@ TEST_F(WindowTest, NormalCursorWhileTheOperatorIsAsked) {
   EXPECT_EQ(OverrideCursor(), Qt::WaitCursor);
 
   int during = -2;
-  EXPECT_EQ(CloseNextModal([&] { dlg->OnSysCommand(IDM_ABOUTBOX); }, [&](QWidget*) { during = OverrideCursor(); })
+  EXPECT_EQ(CloseNextModal([] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1); },
+                           [&](QWidget*) { during = OverrideCursor(); })
                 .toStdString(),
             "About Velorix-5");
   EXPECT_EQ(during, -1);
@@ -568,12 +570,6 @@ TEST_F(WindowTest, NormalCursorWhileTheOperatorIsAsked) {
   ASSERT_TRUE(PumpUntil([&] { return boxes.size() == 2; }, 2000));
   QCoreApplication::processEvents();
   EXPECT_EQ(OverrideCursor(), -1);
-}
-
-TEST_F(WindowTest, F1OpensTheAboutBox) {
-  auto dlg = MakeShownDialog();
-  EXPECT_EQ(CloseNextModal([] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1); }).toStdString(),
-            "About Velorix-5");
 }
 
 // A right click: the edit boxes' own menus, and the window's for any other

@@ -10,20 +10,10 @@
 #include <string>
 
 #include "headless_run.h"
-#include "sim_process.h"
 #include "x_session.h"
 
 namespace velorix::e2etest {
 namespace {
-
-// The class the desktop entry expects the window to carry.
-std::string StartupWMClass() {
-  std::ifstream entry(VELORIX_DESKTOP_ENTRY);
-  const std::string key = "StartupWMClass=";
-  for (std::string line; std::getline(entry, line);)
-    if (line.rfind(key, 0) == 0) return line.substr(key.size());
-  return "";
-}
 
 class WindowManagerView : public HeadlessRun {};
 
@@ -37,8 +27,8 @@ TEST_F(WindowManagerView, OrdinaryApplicationWindowOfTheDesktopEntrysClass) {
   ::setenv("DISPLAY", x.Display().c_str(), 1);
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   // The X keyboard map library hands strndup names that end at their length,
-  // not at a zero byte, which AddressSanitizer's strict string checks take
-  // for an overflow. Not ours: the program on X runs without that check.
+  // not at a zero byte, which AddressSanitizer's strict string checks take for
+  // an overflow. Not ours: the program on X runs without that check.
   if (const char* asan = std::getenv("ASAN_OPTIONS"))
     ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
   ProgramRun program(dir_, sim.SlavePath(), {}, dir_ / "stderr.txt");
@@ -61,8 +51,12 @@ TEST_F(WindowManagerView, OrdinaryApplicationWindowOfTheDesktopEntrysClass) {
   EXPECT_NE(props.find("WM_TRANSIENT_FOR:  not found.\n"), std::string::npos) << props;
   EXPECT_EQ(props.find("_NET_WM_STATE_MODAL"), std::string::npos) << props;
   EXPECT_EQ(props.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << props;
-  ASSERT_NE(StartupWMClass(), "");
-  EXPECT_NE(props.find("WM_CLASS = \"velorix-archive\", \"" + StartupWMClass() + "\"\n"), std::string::npos) << props;
+  std::ifstream entry(VELORIX_DESKTOP_ENTRY);
+  std::string wmClass;  // the class the desktop entry expects
+  for (std::string line; std::getline(entry, line);)
+    if (line.starts_with("StartupWMClass=")) wmClass = line.substr(line.find('=') + 1);
+  ASSERT_NE(wmClass, "");
+  EXPECT_NE(props.find("WM_CLASS = \"velorix-archive\", \"" + wmClass + "\"\n"), std::string::npos) << props;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 // A private X server (Xvfb, on the first free display: tests may run side by
 // side) under a window manager (openbox), both stopped when the session goes;
-// Run() looks at its windows with xprop or wmctrl.
+// Run() looks at its windows with xprop.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -26,7 +26,7 @@ class XSession {
   static std::string Missing() {
     std::string missing;
     for (const auto& [program, package] : std::vector<std::pair<std::string, std::string>>{
-             {"Xvfb", "xvfb"}, {"openbox", "openbox"}, {"xprop", "x11-utils"}, {"wmctrl", "wmctrl"}})
+             {"Xvfb", "xvfb"}, {"openbox", "openbox"}, {"xprop", "x11-utils"}})
       if (std::system(("command -v " + program + " >/dev/null").c_str()) != 0)
         missing += (missing.empty() ? "" : ", ") + program + " (" + package + ")";
     return missing;

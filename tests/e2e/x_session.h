@@ -41,8 +41,7 @@ class XSession {
                      "tcp", "-noreset"},
                     ready[1]);
     ::close(ready[1]);
-    // The number and its newline, read whole: the server stops if it can't
-    // write them.
+    // The number up to its newline: the server stops if it can't write all.
     std::string number;
     pollfd p{ready[0], POLLIN, 0};
     for (char c; ::poll(&p, 1, 30000) == 1 && ::read(ready[0], &c, 1) == 1 && c != '\n';) number += c;

@@ -17,8 +17,7 @@ namespace {
 class WindowManagerView : public HeadlessRun {};
 
 TEST_F(WindowManagerView, OrdinaryApplicationWindowOfTheDesktopEntrysClass) {
-  const std::string missing = XSession::Missing();
-  if (!missing.empty()) GTEST_SKIP() << "needs " << missing;
+  if (const std::string missing = XSession::Missing(); !missing.empty()) GTEST_SKIP() << "needs " << missing;
   XSession x(dir_.string());  // no openbox configuration of the user's
   ASSERT_EQ(x.Error(), "");
 

@@ -699,9 +699,7 @@ TEST_P(SpreadsheetSaveDialog, TheWorkbookIsTheSecondChoice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SpreadsheetSaveDialog, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return std::string(info.param ? "WorkbookPicked" : "XlsKept");
-                         });
+                         [](const auto& info) { return std::string(info.param ? "WorkbookPicked" : "XlsKept"); });
 
 // Two downloads in one run: the second save dialog opens in the folder the
 // first one saved to, and the program's current folder stays where it was.

@@ -5,15 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
-#include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTimer>
 
 #include <cstdlib>
 #include <filesystem>
@@ -119,64 +115,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DownloadCase{"Spreadsheet100WrappingTheRing", 100, 5, true},
                       DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false}),
     [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
-
-// Two downloads in one run with the real save dialog: the second dialog
-// opens in the folder the first one saved to, and the settings file still
-// goes to the folder the program started in.
-TEST(WindowSaveDialog, OpensInTheFolderSavedToLast) {
-  CArchiveDlg::statusSuffix.clear();
-  CArchiveDlg::firstTick = 1;
-  std::filesystem::remove(SettingsFilePath());
-  const QString startFolder = QDir::currentPath();
-
-  simtest::SimProcess sim({"--quiet"});
-  ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
-  // Only COM2 leads anywhere: no serial port of the machine is touched.
-  for (int n : {1, 3, 4, 5, 6, 7, 8, 9})
-    ::setenv(("VELORIX_COM" + std::to_string(n)).c_str(), ("/nonexistent/com" + std::to_string(n)).c_str(), 1);
-
-  ScratchFolder elsewhere;
-  QStringList openedIn;  // the folder each save dialog showed first
-  QTimer answer;  // answers each save dialog with a file in `elsewhere`
-  answer.setInterval(20);
-  QObject::connect(&answer, &QTimer::timeout, [&] {
-    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-    if (!dialog) return;
-    openedIn << dialog->directory().absolutePath();
-    // selectFile leaves the name box alone while it has the focus.
-    if (QWidget* focus = dialog->focusWidget()) focus->clearFocus();
-    dialog->selectFile(QString::fromStdString(elsewhere.file("run" + std::to_string(openedIn.size()) + ".doc")));
-    QMetaObject::invokeMethod(dialog, "accept");  // what the Save button does
-  });
-  answer.start();
-
-  auto dlg = std::make_unique<CArchiveDlg>();
-  std::vector<QString> boxes;
-  dlg->SetMessageBoxPresenter(
-      [&](QWidget*, const QString&, const QString& text, QMessageBox::Icon) { boxes.push_back(text); });
-  auto* status = qobject_cast<QLabel*>(dlg->GetDlgItem(IDC_STATUS));
-  dlg->show();
-  dlg->OnTimer(CLOCK_TIMER);
-  ASSERT_TRUE(PumpUntil([&] { return status->text().startsWith(" Device connected on COM2"); }, 10000))
-      << status->text().toStdString();
-  qobject_cast<QLineEdit*>(dlg->GetDlgItem(IDC_SAMPLE_COUNT))->setText(QStringLiteral("3"));
-  for (int run = 1; run <= 2; ++run) {
-    qobject_cast<QPushButton*>(dlg->GetDlgItem(IDC_READ_ARCHIVE))->click();
-    const std::string written = elsewhere.file("run" + std::to_string(run) + ".doc");
-    ASSERT_TRUE(PumpUntil([&] { return testing::Exists(written); }, 30000)) << status->text().toStdString();
-    // The end of the download has its answer (perhaps while the dialog was
-    // open): the link takes the next press.
-    ASSERT_TRUE(PumpUntil([&] { return dlg->deviceLink->State() == LINK_REPLIED; }, 5000));
-  }
-  EXPECT_TRUE(boxes.empty());
-  const QString elsewherePath = QDir(QString::fromStdString(elsewhere.path())).absolutePath();
-  EXPECT_EQ(openedIn.join(QLatin1Char('|')).toStdString(), (startFolder + QLatin1Char('|') + elsewherePath).toStdString());
-
-  dlg->close();
-  EXPECT_EQ(QDir::currentPath().toStdString(), startFolder.toStdString());
-  EXPECT_EQ(ReadFile(SettingsFilePath()), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
-  dlg.reset();
-}
 
 }  // namespace
 }  // namespace velorix

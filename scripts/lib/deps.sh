@@ -14,9 +14,9 @@ VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
 # What scripts/package and scripts/check-package need on top: dpkg-shlibdeps
 # for the package's dependencies, lintian to check it.
 VELORIX_PACKAGE_PACKAGES=(dpkg-dev lintian)
-# A private X server with a small window manager, and the tools to look at
-# and close its windows: the window-manager test and scripts/screenshots.
-VELORIX_DESKTOP_PACKAGES=(xvfb openbox x11-utils wmctrl)
+# A private X server with a small window manager, and xprop to read its
+# windows: the window-manager test and scripts/screenshots.
+VELORIX_DESKTOP_PACKAGES=(xvfb openbox x11-utils)
 
 missing_packages() {
   local p

@@ -565,11 +565,13 @@ TEST_F(ResultsFile, TargetsThatAreNoFilesAreRefusedUntouchedWithoutBlocking) {
   ::alarm(0);
   EXPECT_EQ(toPipe.kind, WriteOutcome::Failed);
   EXPECT_EQ(toPipe.error, "Not a regular file (a named pipe)");
+  EXPECT_EQ(CheckOutputTarget(pipe.string()), toPipe.error);
   EXPECT_TRUE(fs::is_fifo(pipe));
   if (haveDevice) {
     const WriteOutcome toDevice = Write(*store, 2, 1, device);
     EXPECT_EQ(toDevice.kind, WriteOutcome::Failed);
     EXPECT_EQ(toDevice.error, "Not a regular file (a character device)");
+    EXPECT_EQ(CheckOutputTarget(device.string()), toDevice.error);
     EXPECT_TRUE(fs::is_character_file(device));
   }
   EXPECT_EQ(DirEntries(dir).size(), haveDevice ? 2u : 1u);

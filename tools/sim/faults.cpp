@@ -28,6 +28,7 @@ FrameDecision FaultState::OnFrame(const std::vector<std::uint8_t>& frame) {
     return d;
   }
   const int n = requests_;
+  d.pause = n == plan_.pauseAt && plan_.pauseMs > 0;
   if (plan_.exitAfter > 0 && n == plan_.exitAfter) {
     d.answer = false;
     d.vanish = true;

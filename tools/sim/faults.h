@@ -32,6 +32,8 @@ struct FaultPlan {
   int piecesAt = -1;               // replies sent in pieces: -1 all; 0 the first probe's echo; K
   int replyCode = -1;              // 0..255: replies carry this command code instead of their own ...
   int replyCodeFrom = 1;           // ... from request K on
+  int pauseAt = 0;                 // K: on request K, answer nothing for pauseMs ...
+  int pauseMs = 0;                 // ... then everything received meanwhile, in order
 };
 
 struct FrameDecision {
@@ -42,6 +44,7 @@ struct FrameDecision {
   bool vanish = false;
   bool inPieces = true;  // send the reply in the configured pieces (if any)
   int replyCode = -1;    // 0..255: the reply carries this code (checksum made to fit)
+  bool pause = false;    // the pause starts with this frame
 };
 
 class FaultState {

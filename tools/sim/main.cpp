@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <set>
 #include <string>
@@ -89,6 +90,10 @@ Faults. A request is every checked frame whose code is not 255, counted from
   --baud N             pace the line like N baud, 11 bits a byte: a reply
                        starts after the request's own time on the wire and
                        leaves byte by byte
+  --pause K,MS         on receiving request K, answer nothing for MS ms, then
+                       answer request K and everything received meanwhile
+                       (repeats included), in order, back to back: a busy
+                       instrument that comes back to a queue of requests
   --exit-after K       on receiving request K, close the pty without answering
                        and exit: the program's port hangs up (EIO), like an
                        adapter pulled out
@@ -214,6 +219,17 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
         o.faults.replyCode = code;
         o.faults.replyCodeFrom = from;
       }
+    } else if (name == "--pause") {
+      const auto v = value().value_or("");
+      const auto comma = v.find(',');
+      const auto at = ParseInt(std::string_view(v).substr(0, comma), 1, 1000000000);
+      const auto ms = comma == std::string::npos ? std::nullopt
+                                                 : ParseInt(std::string_view(v).substr(comma + 1), 1, 600000);
+      ok = at && ms;
+      if (ok) {
+        o.faults.pauseAt = static_cast<int>(*at);
+        o.faults.pauseMs = static_cast<int>(*ms);
+      }
     } else if (name == "--probe-reply") {
       const auto v = value();
       const auto bytes = v ? ParseHex(*v) : std::nullopt;
@@ -337,15 +353,49 @@ int Serve(const Options& o, const SimArchive& archive) {
   std::uint32_t noiseState = 0xC0FFEE;
   std::vector<std::uint8_t> frame;
   std::uint8_t buffer[512];
+  // During a pause (--pause) frames are held here and answered once it ends.
+  struct Held {
+    std::vector<std::uint8_t> frame;
+    FrameDecision decision;
+  };
+  std::deque<Held> held;
+  std::int64_t pauseEndMs = 0;
+
+  const auto answer = [&](const std::vector<std::uint8_t>& request, const FrameDecision& d) {
+    std::vector<std::uint8_t> out = Noise(d.garbageBefore, noiseState);
+    std::vector<std::uint8_t> reply =
+        request[2] == CMD_END && o.faults.customProbeReply
+            ? o.faults.probeReply
+            : ReplyTo(archive, o.pointer, request.data(), static_cast<int>(request.size()));
+    if (d.replyCode >= 0 && reply.size() >= 5) {
+      reply[2] = static_cast<std::uint8_t>(d.replyCode);
+      AppendChecksum(reply.data(), static_cast<int>(reply.size()) - 2);
+    }
+    if (d.corrupt && reply.size() >= 2) reply[reply.size() - 2] ^= 0xFF;
+    out.insert(out.end(), reply.begin(), reply.end());
+    const auto flood = Noise(d.floodAfter, noiseState);
+    out.insert(out.end(), flood.begin(), flood.end());
+    if (!out.empty() && !wire.Send(out.data(), out.size(), d.inPieces) && !g_stop && !o.quiet)
+      std::fprintf(stderr, "velorix-sim: reply not taken by the reader, dropped\n");
+  };
 
   while (!g_stop) {
+    const std::int64_t pauseLeftMs = pauseEndMs - MonotonicNs() / 1000000;
+    if (!held.empty() && pauseLeftMs <= 0) {
+      for (const Held& h : held)
+        if (!g_stop) answer(h.frame, h.decision);
+      held.clear();
+      continue;
+    }
     pollfd fds[2] = {{pty.MasterFd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    const int ready = poll(fds, 2, held.empty() ? -1 : static_cast<int>(pauseLeftMs));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::perror("velorix-sim: poll");
       return 1;
     }
     if (g_stop) break;
+    if (ready == 0) continue;
     const ssize_t got = read(pty.MasterFd(), buffer, sizeof buffer);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (got <= 0) {
@@ -374,21 +424,11 @@ int Serve(const Options& o, const SimArchive& archive) {
         return 0;
       }
       if (!d.answer) continue;
-      std::vector<std::uint8_t> out = Noise(d.garbageBefore, noiseState);
-      std::vector<std::uint8_t> reply =
-          frame[2] == CMD_END && o.faults.customProbeReply
-              ? o.faults.probeReply
-              : ReplyTo(archive, o.pointer, frame.data(), static_cast<int>(frame.size()));
-      if (d.replyCode >= 0 && reply.size() >= 5) {
-        reply[2] = static_cast<std::uint8_t>(d.replyCode);
-        AppendChecksum(reply.data(), static_cast<int>(reply.size()) - 2);
-      }
-      if (d.corrupt && reply.size() >= 2) reply[reply.size() - 2] ^= 0xFF;
-      out.insert(out.end(), reply.begin(), reply.end());
-      const auto flood = Noise(d.floodAfter, noiseState);
-      out.insert(out.end(), flood.begin(), flood.end());
-      if (!out.empty() && !wire.Send(out.data(), out.size(), d.inPieces) && !g_stop && !o.quiet)
-        std::fprintf(stderr, "velorix-sim: reply not taken by the reader, dropped\n");
+      if (d.pause) pauseEndMs = MonotonicNs() / 1000000 + o.faults.pauseMs;
+      if (!held.empty() || MonotonicNs() / 1000000 < pauseEndMs)
+        held.push_back({frame, d});
+      else
+        answer(frame, d);
     }
   }
   if (!o.quiet) std::fprintf(stderr, "velorix-sim: stopped\n");

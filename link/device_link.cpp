@@ -141,6 +141,9 @@ bool CDeviceLink::ScanPorts() {
     if (opened.opened) {
       portHandle->Configure();
       portHandle->Purge();
+      // The end of a reply to an earlier run, or a device's power-up noise,
+      // may still be arriving; it must not be read as the echo.
+      AwaitQuietLine();
       if (running.load() && Probe(port)) {
         portNumber.store(port);
         if (ownerWindow) ownerWindow->PortTried(port, opened.device, "ok");
@@ -222,19 +225,23 @@ void CDeviceLink::Serve() {
       if (got > 0) {
         lastActivity = clock.NowMs();
         accumCount += got;
-        const FrameVerdict verdict = CheckFrame(accum, accumCount);
-        if (verdict == FRAME_INCOMPLETE) continue;
-        if (verdict == FRAME_BAD) {
-          accumCount = 0;
-          continue;
+        // A frame that is not the awaited reply is dropped like a bad one, but
+        // what came after it may be the reply itself.
+        bool accepted = false;
+        for (;;) {
+          const FrameVerdict verdict = CheckFrame(accum, accumCount);
+          if (verdict == FRAME_BAD) accumCount = 0;
+          if (verdict != FRAME_OK) break;
+          const int length = accum[1];
+          if (IsAwaitedReply(accum, length)) {
+            AcceptFrame();
+            accepted = true;
+            break;
+          }
+          accumCount -= length;
+          std::memmove(accum, accum + length, static_cast<size_t>(accumCount));
         }
-        std::memcpy(rxFrame, accum, static_cast<size_t>(accumCount));
-        rxLength = accumCount;
-        state.store(LINK_REPLIED);
-        awaitingReply = 0;
-        if (ownerWindow) ownerWindow->PostLinkFrame(std::vector<std::uint8_t>(rxFrame, rxFrame + rxLength));
-        PostStatus(" Response OK.");
-        accumCount = 0;
+        if (!accepted) continue;
       } else {
         waiting = 0;  // said to be waiting yet unreadable: treat as silence
       }
@@ -255,32 +262,89 @@ void CDeviceLink::Serve() {
     }
 
     // 4. Send.
-    if (sendRequest.load(std::memory_order_acquire)) {
-      int length;
-      {
-        // The request is taken whole: a requester placing another one now
-        // either gets in before this copy or raises the flag again after it.
-        std::lock_guard lock(requestMutex);
-        length = txLength;
-        std::memcpy(txCopy, txFrame, static_cast<size_t>(length));
-        sendRequest.store(0);
-      }
-      WriteFrame(txCopy, length);
-      awaitingReply = 1;
-      lastActivity = clock.NowMs();
-      if (state.load() == LINK_REPEAT_DUE) {
-        ++repeatCount;
-        PostStatus(" Repeat " + std::to_string(repeatCount) + ". Waiting response.");
-      } else {
-        repeatCount = 0;
-        PostStatus(" Waiting response.");
-      }
-      state.store(LINK_WAITING);
-    }
+    if (sendRequest.load(std::memory_order_acquire)) WriteRequest();
 
     // 5. Nothing came: wait for bytes or a new request, at most the idle time.
     if (waiting == 0) portHandle->WaitForInput(1, IDLE_WAIT_MS);
   }
+}
+
+// The instrument's reply repeats the request's code. Anything else is late:
+// an answer to a request already answered or given up, or to an earlier
+// write of a request that had to be repeated.
+bool CDeviceLink::IsAwaitedReply(const std::uint8_t* frame, int length) const {
+  if (!awaitingReply || length < 3 || frame[2] != awaitedCode) return false;
+  return !(dropEchoOfLast && length <= rxLength && std::equal(frame, frame + length, rxFrame));
+}
+
+void CDeviceLink::AcceptFrame() {
+  std::memcpy(rxFrame, accum, static_cast<size_t>(accumCount));
+  rxLength = accumCount;
+  state.store(LINK_REPLIED);
+  awaitingReply = 0;
+  answeredAfterRepeat = repeatCount > 0;
+  if (ownerWindow) ownerWindow->PostLinkFrame(std::vector<std::uint8_t>(rxFrame, rxFrame + rxLength));
+  PostStatus(" Response OK.");
+  accumCount = 0;
+}
+
+void CDeviceLink::WriteRequest() {
+  const bool repeat = state.load() == LINK_REPEAT_DUE;
+  // Answers to the earlier writes of a repeated request may still be on their
+  // way, back to back: let them pass before the next request goes out. On a
+  // clean line nothing waits here.
+  if (!repeat && repeatCount > 0) {
+    AwaitQuietLine();
+    if (!running.load()) return;
+  }
+  int length;
+  {
+    // The request is taken whole: a requester placing another one now
+    // either gets in before this copy or raises the flag again after it.
+    std::lock_guard lock(requestMutex);
+    length = txLength;
+    std::memcpy(txCopy, txFrame, static_cast<size_t>(length));
+    sendRequest.store(0);
+  }
+  WriteFrame(txCopy, length);
+  awaitingReply = 1;
+  awaitedCode = length > 2 ? txCopy[2] : 0;
+  lastActivity = clock.NowMs();
+  if (repeat) {
+    ++repeatCount;
+    // A reply equal to the last one is now taken as this request's own: a
+    // record that truly repeats the one before costs one repeat, no more.
+    dropEchoOfLast = false;
+    PostStatus(" Repeat " + std::to_string(repeatCount) + ". Waiting response.");
+  } else {
+    // Once more after the quiet: a late answer that came with a longer gap
+    // reads exactly like the reply taken last.
+    dropEchoOfLast = answeredAfterRepeat;
+    answeredAfterRepeat = false;
+    repeatCount = 0;
+    PostStatus(" Waiting response.");
+  }
+  state.store(LINK_WAITING);
+}
+
+// Reads and drops what arrives until no byte has come for QUIET_LINE_MS
+// (at most QUIET_LIMIT_MS in all), with what was gathered for a frame.
+void CDeviceLink::AwaitQuietLine() {
+  const std::int64_t start = clock.NowMs();
+  std::int64_t lastByte = start;
+  while (running.load()) {
+    const int waiting = portHandle->Poll().waiting;
+    const std::int64_t now = clock.NowMs();
+    if (waiting > 0) {
+      DiscardWaiting(waiting);
+      lastByte = now;
+    }
+    const std::int64_t quietFor = now - lastByte;
+    const std::int64_t spent = now - start;
+    if (quietFor >= QUIET_LINE_MS || spent >= QUIET_LIMIT_MS) break;
+    portHandle->WaitForInput(1, static_cast<int>(std::min(QUIET_LINE_MS - quietFor, QUIET_LIMIT_MS - spent)));
+  }
+  accumCount = 0;
 }
 
 void CDeviceLink::DiscardWaiting(int waiting) {

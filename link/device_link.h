@@ -63,6 +63,11 @@ class CDeviceLink : public RequestChannel {
   static constexpr int PORT_TRIES = 5;
   static constexpr int MAX_REPEATS = REQUEST_WRITES - 1;
   static constexpr int IDLE_WAIT_MS = 100;
+  // The longest reply (the empty-cell table, 54 bytes) lasts 62 ms on the
+  // line at 9600 baud, 11 bits a byte: a gap that long ends a run of replies.
+  static constexpr int QUIET_LINE_MS = 64;
+  // A line that never goes quiet is used all the same after this long.
+  static constexpr int QUIET_LIMIT_MS = 1000;
 
   static void LinkWorker(CDeviceLink* link);
   void Run();
@@ -74,6 +79,10 @@ class CDeviceLink : public RequestChannel {
   void ShowWaitCursor(bool on);
   void ShowMessageBox(const std::string& text, MessageBoxKind kind);
   void DiscardWaiting(int waiting);
+  void AwaitQuietLine();
+  bool IsAwaitedReply(const std::uint8_t* frame, int length) const;
+  void AcceptFrame();
+  void WriteRequest();
 
   std::unique_ptr<SerialPort> portHandle;
   Clock& clock;
@@ -107,6 +116,9 @@ class CDeviceLink : public RequestChannel {
   int accumCount = 0;
   std::int64_t lastActivity = 0;
   int repeatCount = 0;
+  std::uint8_t awaitedCode = 0;      // the command code of the request written last
+  bool answeredAfterRepeat = false;  // the last accepted reply came after a repeat
+  bool dropEchoOfLast = false;       // a reply equal to the last accepted one is late
   int bytesWaiting = 0;
   bool found = false;
   bool waitCursorShown = false;

@@ -21,6 +21,8 @@ PortOpenResult FakeSerialPort::Open(int portNumber) {
   pending_.clear();
   input_.clear();
   errors_ = 0;
+  for (const Chunk& chunk : devices_[portNumber].afterOpen)
+    pending_.push_back({clock_.NowMs() + chunk.delayMs, chunk.bytes, chunk.errors});
   return {true, device, "ok"};
 }
 

@@ -1,5 +1,6 @@
 #include "archive/archive_download.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -28,6 +29,7 @@ void ArchiveDownload::OnReadArchive(int sampleCount) {
   // editable during the download, and slots 0..N must stay within the store.
   sampleCount_ = sampleCount;
   recordCount_ = 0;
+  progress_ = 0;
   busy_ = true;
   placeRequest(CMD_ARCHIVE_POINTER);
   view_.SetStatusSuffix(WAIT_FOR_READING_SUFFIX);
@@ -66,15 +68,18 @@ int ArchiveDownload::OnLinkFrame(const std::uint8_t* frame, int length) {
       if (start < 0) start = static_cast<std::int16_t>(start + ARCHIVE_RING_SIZE);
       startIndex_ = start;
       nextIndex_ = startIndex_;
+      progress_ = std::max(progress_, 1);
       placeRequest(CMD_EMPTY_CELLS);
       break;
     }
     case CMD_EMPTY_CELLS:
       storeEmptyCells(store_, bytes.data(), length);
+      progress_ = std::max(progress_, 2);
       placeRequest(CMD_READ_RECORD, nextIndex_);
       break;
     case CMD_READ_RECORD:
       storeRecord(store_, recordCount_, bytes.data(), length);
+      progress_ = std::max(progress_, 3 + recordCount_);
       view_.SetProgressRange(0, n);
       if (recordCount_ < n) {
         ++recordCount_;

@@ -60,6 +60,11 @@ class ArchiveDownload {
   // window's count during a download does not change it.
   int SampleCountInForce() const { return sampleCount_; }
 
+  // How far this download has come: 1 with the pointer, 2 with the table,
+  // then one more with each record stored. Replies that move nothing on
+  // (another code, a pointer again mid-download) leave it as it is.
+  int Progress() const { return progress_; }
+
   // Download state, for the window's diagnostics and for tests.
   std::int16_t RecordCount() const { return recordCount_; }
   std::int16_t StartIndex() const { return startIndex_; }
@@ -80,6 +85,7 @@ class ArchiveDownload {
   std::int16_t startIndex_ = 0;
   std::int16_t nextIndex_ = 0;
   std::uint16_t archivePointer_ = 0;
+  int progress_ = 0;
   int sampleCount_ = 0;  // N in force: 0 until a press is accepted, then 1..2000
   bool busy_ = false;
   bool writing_ = false;  // inside view_.WriteResultsFile

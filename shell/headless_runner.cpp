@@ -41,10 +41,10 @@ const char* const NO_ANSWER_TEXT = "The instrument stopped answering; no file wa
 const char* const STALLED_TEXT = "The instrument stopped sending records; no file was written.";
 const char* const STANDARD_OUTPUT_TEXT = "standard output";
 
-// In the window the operator presses again when the instrument answers a
-// request with a frame that moves nothing on (a well-formed reply of another
-// code); here nobody would. Once the download has stood still for longer than
-// the link itself waits before giving up on a request, it never moves again.
+// In the window the operator presses again when the download stands still;
+// here nobody would. Only what the download stores counts as moving on: once
+// it has stood still for longer than the link itself waits before giving up
+// on a request, whatever the instrument sends, it never moves again.
 constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TIMEOUT_MS + 5000);
 
 std::atomic<int> interruptSignal{0};
@@ -123,24 +123,6 @@ struct Ending {
   std::string text;
 };
 
-// The link as the download sees it, noting when the download last moved on
-// (every reply it takes in places the next request).
-class WatchedChannel : public RequestChannel {
- public:
-  explicit WatchedChannel(RequestChannel& link) : link_(link) {}
-  LinkState State() const override { return link_.State(); }
-  void PlaceRequest(const std::uint8_t* frame, int length, int replyTimeoutMs) override {
-    Restart();
-    link_.PlaceRequest(frame, length, replyTimeoutMs);
-  }
-  void Restart() { lastMove_ = std::chrono::steady_clock::now(); }
-  std::chrono::steady_clock::duration StillFor() const { return std::chrono::steady_clock::now() - lastMove_; }
-
- private:
-  RequestChannel& link_;
-  std::chrono::steady_clock::time_point lastMove_ = std::chrono::steady_clock::now();
-};
-
 // The texts that come with every record; on a terminal they only update the
 // progress line instead of filling the screen.
 bool IsRoutineStatus(const std::string& text) {
@@ -193,8 +175,7 @@ class HeadlessRun {
   HeadlessRun(const CommandLine& line, std::FILE* err)
       : line_(line), shownOutput_(ShownOutput(line.output)), progress_(err, line.verbosity),
         store_(std::make_unique<DownloadStore>()), ports_(PortDevices::FromEnvironment(SettingsFilePath())),
-        link_(ports_.Resolver()), channel_(link_), view_(*store_, line, progress_),
-        download_(channel_, *store_, view_) {}
+        link_(ports_.Resolver()), view_(*store_, line, progress_), download_(link_, *store_, view_) {}
 
   int Run() {
     link_.PortNumber(ReadPortSetting());
@@ -216,7 +197,8 @@ class HeadlessRun {
     for (;;) {
       if (int signal = interruptSignal.load()) return Interrupted(signal);
       FollowTerminalSize();
-      if (found_ && download_.Busy() && channel_.StillFor() > STALL_LIMIT) return {EXIT_FAILED, STALLED_TEXT};
+      if (found_ && download_.Busy() && std::chrono::steady_clock::now() - lastMove_ > STALL_LIMIT)
+        return {EXIT_FAILED, STALLED_TEXT};
       std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(100));
       if (!notice) continue;
       if (std::optional<Ending> ending = Handle(*notice)) return *ending;
@@ -253,7 +235,7 @@ class HeadlessRun {
           // The first request goes out only now.
           found_ = true;
           portTries_.clear();  // they led to the instrument: no error
-          channel_.Restart();
+          lastMove_ = std::chrono::steady_clock::now();
         }
         break;
       case LinkNotice::Frame:
@@ -263,6 +245,10 @@ class HeadlessRun {
           if (!view_.outcome) return Ending{EXIT_FAILED, NO_ANSWER_TEXT};
         } else {
           download_.OnLinkFrame(notice.frame.data(), static_cast<int>(notice.frame.size()));
+          if (download_.Progress() > progressSeen_) {
+            progressSeen_ = download_.Progress();
+            lastMove_ = std::chrono::steady_clock::now();
+          }
         }
         break;
     }
@@ -347,8 +333,9 @@ class HeadlessRun {
   QueuedLinkOwner owner_;
   PortDevices ports_;
   CDeviceLink link_;
-  WatchedChannel channel_;
   bool found_ = false;  // the instrument answered the probe
+  int progressSeen_ = 0;
+  std::chrono::steady_clock::time_point lastMove_ = std::chrono::steady_clock::now();
   std::vector<std::string> portTries_;  // held back while quiet
   HeadlessView view_;
   ArchiveDownload download_;

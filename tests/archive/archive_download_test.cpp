@@ -216,6 +216,8 @@ TEST(ArchiveDownload, NoResponseStopsWhereItWasAndNextPressStartsAtSlotZero) {
   b.download.OnReadArchive(100);
   b.Pump(2 + 40);  // pointer, table, 40 records
   ASSERT_EQ(b.positions.back(), 40);
+  b.Feed(test::PointerReply(5));  // the indices start over; nothing is stored
+  EXPECT_EQ(b.download.Progress(), 2 + 40);
   const std::size_t placed = b.requests.size();
 
   b.state = LINK_NO_RESPONSE;

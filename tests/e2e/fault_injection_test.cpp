@@ -8,8 +8,6 @@
 // so a case that ends in "!!! No Response." takes about 15 s; counts are kept
 // small so that the rest take a few seconds at most.
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,7 +23,6 @@ namespace velorix::e2etest {
 namespace {
 
 const std::string kNoResponse = "!!! No Response.  Wait for reading.";
-const std::string kStalled = "The instrument stopped sending records; no file was written.";
 
 std::string RepeatLine(int n) { return " Repeat " + std::to_string(n) + ". Waiting response.  Wait for reading."; }
 
@@ -49,8 +46,8 @@ struct FaultCase {
   bool written;
   // What the instrument received: the fault-free conversation (0 = the probe,
   // 1 = the pointer, 2 = the table, then the records, then the end) with the
-  // frames at these positions received twice ...
-  std::vector<int> sentTwice = {};
+  // frame at each of these positions received once more ...
+  std::vector<int> sentAgain = {};
   // ... or, when the link gave up, the conversation up to this position, the
   // frame there received this many times, and nothing after it.
   int gaveUpAt = -1;
@@ -68,7 +65,8 @@ std::vector<std::string> ExpectedFrames(const FaultCase& c) {
       break;
     }
     frames.push_back(clean[i]);
-    if (std::count(c.sentTwice.begin(), c.sentTwice.end(), i)) frames.push_back(clean[i]);
+    frames.insert(frames.end(), static_cast<std::size_t>(std::count(c.sentAgain.begin(), c.sentAgain.end(), i)),
+                  clean[i]);
   }
   return frames;
 }
@@ -187,23 +185,33 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   5,
                   5},
-        // The instrument answers the second record's request with a
-        // well-formed frame of code 255, which changes nothing, and then waits
-        // for the next request as the program waits for the next reply. The
-        // window would wait for the operator to press again; without one the
-        // program gives up 20 s later (five writes of the 3000 ms reply
-        // time-out and a margin): "The instrument stopped sending records; no
-        // file was written.", exit 1, no results file.
-        FaultCase{"code_255_stands_still",
-                  {"--reply-code", "255@4"},
+        // The instrument answers the second record's request, and every one
+        // after it, with a well-formed frame of the pointer's code: not the
+        // reply, so it is dropped and the request repeated until the link
+        // gives up. Exit 1, no results file, and the download never starts
+        // over.
+        FaultCase{"pointer_code_to_a_record_request",
+                  {"--reply-code", "11@4"},
                   10,
                   true,
                   1,
-                  {kConnected, kStalled},
+                  kGivesUp,
                   false,
                   {},
                   4,
-                  1},
+                  5},
+        // The instrument pauses 8 s at the third record's request, then
+        // answers it and its two repeats back to back on a 9600 baud line:
+        // the late answers are not taken for the next records' replies.
+        // Exit 0 and the exact file.
+        FaultCase{"pause_then_every_queued_answer",
+                  {"--pause", "5,8000", "--baud", "9600"},
+                  6,
+                  true,
+                  0,
+                  {kConnected, RepeatLine(1), RepeatLine(2), kWritten, kWrote},
+                  true,
+                  {5, 5}},
         // 300 noise bytes right after the probe's echo, more than a frame can
         // hold: the link reads them all and drops them before it writes the
         // first request, and the download runs as usual. Exit 0, exact file.
@@ -260,15 +268,17 @@ TEST_F(HeadlessRun, AVanishedInstrumentEndsTheRunWithoutAFileAndWithoutHanging) 
 // ordinary user: "Interrupted by SIGHUP; no file was written.", exit 1, no
 // results file, the settings file written. The port is released: its
 // exclusive-use flag is cleared, so the same user's next run finds the
-// instrument there (a flag left set would refuse every open but root's).
+// instrument there (a flag left set would refuse every open but root's), even
+// while the interrupted run's last reply is still arriving.
 TEST_F(HeadlessRun, AHangUpMidDownloadReleasesThePortForTheNextRun) {
   const fs::path work = dir_ / "work";
   fs::create_directory(work);
   fs::permissions(dir_, fs::perms::others_exec | fs::perms::group_exec, fs::perm_options::add);
   fs::permissions(work, fs::perms::all);
   const fs::path log = dir_ / "frames.log";
-  // Paced like a 9600 baud line, so the download is still going at the signal.
-  simtest::SimProcess sim({"--quiet", "--baud", "9600", "--log", log.string()});
+  // Paced like a 9600 baud line, so the download is still going at the signal;
+  // the reply to request 9, the last before it, trickles in for 740 ms.
+  simtest::SimProcess sim({"--quiet", "--baud", "9600", "--pieces", "1,20@9", "--log", log.string()});
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown(sim.SlavePath().c_str(), kNobody, kNobody), 0);
   }
@@ -286,12 +296,6 @@ TEST_F(HeadlessRun, AHangUpMidDownloadReleasesThePortForTheNextRun) {
   EXPECT_EQ(FolderEntries(work), std::vector<std::string>{"Velquor.ini"});
   EXPECT_EQ(ReadFile(work / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
 
-  // The reply to the last request trickles in at the paced rate after the
-  // program has gone; a run started at once would take it for the probe's echo.
-  ::usleep(300 * 1000);
-  const int port = ::open(sim.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  ::tcflush(port, TCIFLUSH);
-  ::close(port);
   const RunResult again =
       RunIn(work, sim.SlavePath(), {"--count", "3", "--format", "xls", "--output", "out.xls"}, setup);
   EXPECT_EQ(again.exitStatus, 0) << again.err;

@@ -48,6 +48,7 @@ struct DownloadCase {
   int count;
   int pointer;
   bool spreadsheet;
+  std::vector<std::string> faults = {};  // the simulator's
 };
 
 class WindowDownload : public ::testing::TestWithParam<DownloadCase> {};
@@ -58,7 +59,9 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   CArchiveDlg::firstTick = 1;
   std::filesystem::remove(SettingsFilePath());
 
-  simtest::SimProcess sim({"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)});
+  std::vector<std::string> simArgs = {"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)};
+  simArgs.insert(simArgs.end(), c.faults.begin(), c.faults.end());
+  simtest::SimProcess sim(simArgs);
   ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
   for (int n : {1, 3, 4, 5, 6, 7, 8, 9}) ::setenv(("VELORIX_COM" + std::to_string(n)).c_str(), "/nonexistent", 1);
 
@@ -113,7 +116,9 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, WindowDownload,
     ::testing::Values(DownloadCase{"Spreadsheet100WrappingTheRing", 100, 5, true},
-                      DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false}),
+                      DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false},
+                      // Late answers to repeats are not taken for the next replies.
+                      DownloadCase{"Spreadsheet6AfterAPause", 6, 5, true, {"--pause", "5,8000", "--baud", "9600"}}),
     [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -143,7 +143,7 @@ bool CDeviceLink::ScanPorts() {
       portHandle->Purge();
       // The end of a reply to an earlier run, or a device's power-up noise,
       // may still be arriving; it must not be read as the echo.
-      AwaitQuietLine();
+      AwaitQuietLine(false);
       if (running.load() && Probe(port)) {
         portNumber.store(port);
         if (ownerWindow) ownerWindow->PortTried(port, opened.device, "ok");
@@ -204,13 +204,7 @@ void CDeviceLink::Serve() {
 
     // 2. Take in what is waiting.
     if (waiting > 0) {
-      const std::uint32_t errors = status.errors;
-      if (errors != 0 && !(errors & (PORT_RXPARITY | PORT_FRAME))) {
-        if (errors & PORT_OVERRUN)
-          ShowMessageBox("Overrun Error", MessageBoxKind::Error);
-        else if (errors & PORT_RXOVER)
-          ShowMessageBox("Overflow Error", MessageBoxKind::Error);
-      }
+      ReportLineErrors(status.errors);
       if (accumCount + waiting > MAX_FRAME_INPUT) {
         accumCount = 0;
         // More than one frame can hold: read it all and throw it away with the
@@ -294,7 +288,7 @@ void CDeviceLink::WriteRequest() {
   // way, back to back: let them pass before the next request goes out. On a
   // clean line nothing waits here.
   if (!repeat && repeatCount > 0) {
-    AwaitQuietLine();
+    AwaitQuietLine(true);
     if (!running.load()) return;
   }
   int length;
@@ -327,15 +321,28 @@ void CDeviceLink::WriteRequest() {
   state.store(LINK_WAITING);
 }
 
+// Line errors while bytes wait, as the operator is to see them; the probe
+// ignores them.
+void CDeviceLink::ReportLineErrors(std::uint32_t errors) {
+  if (errors == 0 || (errors & (PORT_RXPARITY | PORT_FRAME))) return;
+  if (errors & PORT_OVERRUN)
+    ShowMessageBox("Overrun Error", MessageBoxKind::Error);
+  else if (errors & PORT_RXOVER)
+    ShowMessageBox("Overflow Error", MessageBoxKind::Error);
+}
+
 // Reads and drops what arrives until no byte has come for QUIET_LINE_MS
-// (at most QUIET_LIMIT_MS in all), with what was gathered for a frame.
-void CDeviceLink::AwaitQuietLine() {
+// (at most QUIET_LIMIT_MS in all), with what was gathered for a frame. In
+// service, line errors are reported as the serving loop reports them.
+void CDeviceLink::AwaitQuietLine(bool inService) {
   const std::int64_t start = clock.NowMs();
   std::int64_t lastByte = start;
   while (running.load()) {
-    const int waiting = portHandle->Poll().waiting;
+    const PortStatus status = portHandle->Poll();
+    const int waiting = status.waiting;
     const std::int64_t now = clock.NowMs();
     if (waiting > 0) {
+      if (inService) ReportLineErrors(status.errors);
       DiscardWaiting(waiting);
       lastByte = now;
     }

@@ -79,7 +79,8 @@ class CDeviceLink : public RequestChannel {
   void ShowWaitCursor(bool on);
   void ShowMessageBox(const std::string& text, MessageBoxKind kind);
   void DiscardWaiting(int waiting);
-  void AwaitQuietLine();
+  void AwaitQuietLine(bool inService);
+  void ReportLineErrors(std::uint32_t errors);
   bool IsAwaitedReply(const std::uint8_t* frame, int length) const;
   void AcceptFrame();
   void WriteRequest();

@@ -21,8 +21,14 @@
 //
 // Properties:
 //  - every frame reported to the owner passes CheckFrame, is at most 138
-//    bytes, is exactly the bytes read since an earlier read boundary up to the
-//    latest read, and was not already complete at an earlier read boundary;
+//    bytes, is exactly the bytes read since an earlier read boundary (or the
+//    end of well-formed frames dropped behind it) up to the latest read, and
+//    was not already complete at an earlier read boundary;
+//  - a frame is reported only while a request waits, carries that request's
+//    code, and after a request answered only on a repeat, the next request's
+//    reply is not the reply taken before byte for byte (until it is repeated);
+//    nothing read before a new request that follows a repeated one is part
+//    of its reply;
 //  - " Response OK." follows each frame at once; "!!! No Response." comes only
 //    after the fourth repeat and more than the reply time-out of silence, and
 //    the empty frame follows it at once;
@@ -292,6 +298,15 @@ class Harness : public velorix::LinkOwner {
     FUZZ_CHECK(velorix::CheckFrame(frame.data(), static_cast<int>(frame.size())) == velorix::FRAME_OK,
                "a reported frame of %zu bytes fails CheckFrame", frame.size());
     CheckFrameCameFromWire(frame);
+    FUZZ_CHECK(awaiting_, "a frame while no request waits");
+    FUZZ_CHECK(frame.size() >= 3 && frame[2] == writtenCode_, "a reply of code %d to a request of code %d",
+               frame.size() >= 3 ? frame[2] : -1, writtenCode_);
+    const std::size_t length = frame[1];
+    FUZZ_CHECK(!(dropEcho_ && length <= lastFrame_.size() && std::equal(frame.begin(), frame.begin() + length,
+                                                                         lastFrame_.begin())),
+               "the reply taken before, taken again after a repeat");
+    answeredAfterRepeat_ = repeats_ > 0;
+    lastFrame_ = frame;
     expectResponseOk_ = true;
     awaiting_ = false;
     state_ = velorix::LINK_REPLIED;
@@ -380,6 +395,15 @@ class Harness : public velorix::LinkOwner {
     FUZZ_CHECK(placedSinceWrite_ || awaiting_, "a write with neither a new request nor one awaiting its reply");
     FUZZ_CHECK(Bytes(bytes, bytes + count) == lastPlaced_, "the write is not the request placed last");
     expectWriteStatus_ = true;
+    writtenCode_ = count >= 3 ? bytes[2] : -1;
+    if (placedSinceWrite_) {
+      // After a repeated request the line was let go quiet: what came is gone.
+      if (repeats_ > 0) frameFloor_ = port_->readLog.size();
+      dropEcho_ = answeredAfterRepeat_;
+      answeredAfterRepeat_ = false;
+    } else {
+      dropEcho_ = false;
+    }
   }
 
   void OnServicePoll() {
@@ -407,9 +431,9 @@ class Harness : public velorix::LinkOwner {
     link_->PlaceRequest(lastPlaced_.data(), static_cast<int>(lastPlaced_.size()), TIMEOUT_MS);
   }
 
-  // The frame is the tail of what was read, begins where a read began, after
-  // the last frame or discard, and was not already complete at an earlier
-  // read boundary.
+  // The frame is the tail of what was read, begins where a read began (or
+  // right behind well-formed frames dropped from there), after the last frame
+  // or discard, and was not already complete at an earlier read boundary.
   void CheckFrameCameFromWire(const Bytes& frame) {
     const Bytes& log = port_->readLog;
     FUZZ_CHECK(frame.size() <= log.size(), "a frame longer than all bytes read");
@@ -418,7 +442,15 @@ class Harness : public velorix::LinkOwner {
                "the frame is not the bytes last read");
     FUZZ_CHECK(start >= frameFloor_, "the frame reaches back before the last frame or discard");
     const auto& starts = port_->readStarts;
-    FUZZ_CHECK(std::binary_search(starts.begin(), starts.end(), start), "the frame begins inside a read");
+    bool reached = false;
+    for (auto it = std::lower_bound(starts.begin(), starts.end(), frameFloor_);
+         !reached && it != starts.end() && *it <= start; ++it) {
+      std::size_t at = *it;
+      while (at < start && velorix::CheckFrame(log.data() + at, static_cast<int>(start - at)) == velorix::FRAME_OK)
+        at += log[at + 1];
+      reached = at == start;
+    }
+    FUZZ_CHECK(reached, "the frame begins inside a read, not behind dropped frames");
     for (auto it = std::upper_bound(starts.begin(), starts.end(), start); it != starts.end(); ++it) {
       const int have = static_cast<int>(*it - start);
       FUZZ_CHECK(velorix::CheckFrame(log.data() + start, have) == velorix::FRAME_INCOMPLETE,
@@ -455,6 +487,10 @@ class Harness : public velorix::LinkOwner {
   bool expectResponseOk_ = false;
   bool expectEmptyFrame_ = false;
   Bytes lastPlaced_;
+  int writtenCode_ = -1;
+  bool answeredAfterRepeat_ = false;
+  bool dropEcho_ = false;
+  Bytes lastFrame_;
   std::size_t frameFloor_ = 0;
   int frames_ = 0;
   int noResponseAnswers_ = 0;

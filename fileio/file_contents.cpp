@@ -2,15 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace velorix {
 
-int ReadFileContents(int fd, std::string& bytes) {
+int ReadFileContents(int fd, std::string& bytes, std::size_t limit) {
   bytes.clear();
   char chunk[8192];
   for (off_t offset = 0;;) {
-    const ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+    if (bytes.size() > limit) return EFBIG;
+    const ssize_t n = ::pread(fd, chunk, std::min(sizeof chunk, limit + 1 - bytes.size()), offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;

@@ -44,35 +44,6 @@ std::string ReadLink(const std::string& path, int& error) {
   }
 }
 
-// Follows symbolic links to the file they finally name, which need not exist
-// yet (a dangling link names the file to create). 0 or an error number.
-int ResolveLinks(const std::string& path, std::string& resolved) {
-  std::string current = path;
-  for (int hops = 0;; ++hops) {
-    struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0) {
-      if (errno != ENOENT) return errno;
-      resolved = current;
-      return 0;
-    }
-    if (!S_ISLNK(st.st_mode)) {
-      resolved = current;
-      return 0;
-    }
-    if (hops == MAX_LINK_HOPS) return ELOOP;
-    int error = 0;
-    const std::string target = ReadLink(current, error);
-    if (error != 0) return error;
-    if (target.empty()) return ENOENT;
-    if (target.front() == '/') {
-      current = target;
-    } else {
-      const std::size_t slash = current.rfind('/');
-      current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
-    }
-  }
-}
-
 std::string NotRegularText(mode_t mode) {
   const char* what = S_ISFIFO(mode)   ? "a named pipe"
                      : S_ISCHR(mode)  ? "a character device"
@@ -117,7 +88,45 @@ int WriteAllAt(int fd, std::string_view bytes, off_t offset) {
   return 0;
 }
 
+// The kernel's rule for links in sticky folders: a link is followed when it
+// belongs to the user following it or to the owner of the folder it is in.
+bool MayFollow(const std::string& link, const struct stat& linkStat) {
+  if (linkStat.st_uid == ::geteuid()) return true;
+  struct stat folder {};
+  return ::stat(Split(link).folder.c_str(), &folder) == 0 && folder.st_uid == linkStat.st_uid;
+}
+
 }  // namespace
+
+std::string ResolveLinks(const std::string& path, std::string& resolved, bool ownLinksOnly) {
+  std::string current = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return SystemErrorText(errno);
+      if (ownLinksOnly && hops > 0) return "a symbolic link to nothing (" + current + "); not followed";
+      resolved = current;
+      return {};
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      resolved = current;
+      return {};
+    }
+    if (hops == MAX_LINK_HOPS) return SystemErrorText(ELOOP);
+    if (ownLinksOnly && !MayFollow(current, st))
+      return "a symbolic link of another user (" + current + "); not followed";
+    int error = 0;
+    const std::string target = ReadLink(current, error);
+    if (error != 0) return SystemErrorText(error);
+    if (target.empty()) return SystemErrorText(ENOENT);
+    if (target.front() == '/') {
+      current = target;
+    } else {
+      const std::size_t slash = current.rfind('/');
+      current = slash == std::string::npos ? target : current.substr(0, slash + 1) + target;
+    }
+  }
+}
 
 std::string SystemErrorText(int errorNumber) {
   return std::error_code(errorNumber, std::generic_category()).message();
@@ -136,7 +145,8 @@ bool SafeReplace::Open(const std::string& path) {
   error_.clear();
   if (path.empty()) return Fail(ENOENT);
   std::string target;
-  if (const int error = ResolveLinks(path, target)) return Fail(error);
+  if (std::string refusal = ResolveLinks(path, target, options_.ownLinksOnly); !refusal.empty())
+    return FailWith(std::move(refusal));
   PathParts parts = Split(target);
   if (parts.base.empty() || parts.base == "." || parts.base == "..") return Fail(EISDIR);
   baseName_ = parts.base;
@@ -287,7 +297,7 @@ void SafeReplace::Cancel() {
 std::string CheckOutputTarget(const std::string& path) {
   if (path.empty()) return SystemErrorText(ENOENT);
   std::string target;
-  if (const int error = ResolveLinks(path, target)) return SystemErrorText(error);
+  if (std::string refusal = ResolveLinks(path, target); !refusal.empty()) return refusal;
   const PathParts parts = Split(target);
   if (parts.base.empty() || parts.base == "." || parts.base == "..") return SystemErrorText(EISDIR);
   struct stat st {};
@@ -305,8 +315,9 @@ std::string CheckOutputTarget(const std::string& path) {
   return {};
 }
 
-bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error) {
-  SafeReplace file;
+bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error,
+                         SafeReplace::Options options) {
+  SafeReplace file(std::move(options));
   const bool ok = file.Open(path) && file.Write(contents) && file.Commit();
   if (error) *error = ok ? std::string() : file.Error();
   return ok;

@@ -38,6 +38,11 @@ class SafeReplace {
     // Asked before each write and before anything replaces the target; true
     // cancels the replacement (INTERRUPTED_TEXT).
     std::function<bool()> interrupted;
+    // For a file written without asking anyone: follow a symbolic link only
+    // where the kernel's rule for sticky folders would (the link belongs to
+    // this user or to the owner of its folder), and only to a file that is
+    // there.
+    bool ownLinksOnly = false;
   };
 
   SafeReplace() = default;
@@ -93,7 +98,12 @@ class SafeReplace {
 // opens nothing for writing.
 std::string CheckOutputTarget(const std::string& path);
 
+// Follows symbolic links to the path they finally name, which need not exist
+// (a dangling link names the file to create). Empty, or why not.
+std::string ResolveLinks(const std::string& path, std::string& resolved, bool ownLinksOnly = false);
+
 // Open, one Write and Commit.
-bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error = nullptr);
+bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error = nullptr,
+                         SafeReplace::Options options = {});
 
 }  // namespace velorix

@@ -58,7 +58,7 @@ bool Ranks(const FoundPort& a, const FoundPort& b) {
 }
 
 std::string SkipReason(const FoundPort& port) {
-  if (port.console) return "the system console";
+  if (port.console) return CONSOLE_REFUSAL_TEXT;
   if (port.uartType && *port.uartType == 0) return "no UART behind the device (type 0)";
   switch (port.access) {
     case FoundPort::NoNode:
@@ -95,7 +95,7 @@ PortMap MapPorts(const std::vector<PortPin>& pins, std::vector<FoundPort> found)
       mapped.found = found[i];
       // Probe frames on the console would land among the kernel's messages
       // and the login prompt, whoever asked for it.
-      if (found[i].console) mapped.refusal = "the system console";
+      if (found[i].console) mapped.refusal = CONSOLE_REFUSAL_TEXT;
       break;
     }
     byNumber.emplace(pin.number, std::move(mapped));

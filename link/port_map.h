@@ -13,6 +13,8 @@
 
 namespace velorix {
 
+inline constexpr const char* CONSOLE_REFUSAL_TEXT = "the system console";
+
 // A serial port as the system describes it, read without opening it.
 struct FoundPort {
   enum Kind { UsbAdapter, AcmAdapter, Uart, Other };

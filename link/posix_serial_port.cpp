@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+
+#include "link/sysfs_ports.h"
 
 namespace velorix {
 
@@ -75,11 +78,24 @@ PortOpenResult PosixSerialPort::Open(int portNumber) {
 PortOpenResult PosixSerialPort::OpenPath(const std::string& device) {
   Close();
   PortOpenResult result{false, device, ""};
+  // Probe frames must never reach the console, whatever name it goes by:
+  // checked by device number before the open, and again on what was opened.
+  const std::string sysRoot = SystemRootsFromEnvironment().sys;
+  if (std::string refusal = ConsoleRefusal(device, sysRoot); !refusal.empty()) {
+    result.outcome = std::move(refusal);
+    return result;
+  }
   // Non-blocking, so neither a missing carrier nor a stuck peer can hold up
   // the worker; reads only ever ask for bytes that are already waiting.
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     result.outcome = OpenFailure(errno);
+    return result;
+  }
+  struct stat opened {};
+  if (::fstat(fd, &opened) == 0 && S_ISCHR(opened.st_mode) && IsConsoleDevice(opened.st_rdev, sysRoot)) {
+    ::close(fd);
+    result.outcome = CONSOLE_REFUSAL_TEXT;
     return result;
   }
   if (!::isatty(fd)) {

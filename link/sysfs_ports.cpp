@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -67,6 +69,18 @@ void ReadUsbIdentity(fs::path device, const fs::path& sysRoot, FoundPort& port) 
     }
     device = device.parent_path();
   }
+}
+
+// "4:64" -> the device number; 0 (no device) when it reads otherwise.
+dev_t DeviceNumber(const std::string& text) {
+  unsigned major = 0, minor = 0;
+  const char* end = text.data() + text.size();
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) return 0;
+  const auto a = std::from_chars(text.data(), text.data() + colon, major);
+  const auto b = std::from_chars(text.data() + colon + 1, end, minor);
+  if (a.ec != std::errc() || b.ec != std::errc() || b.ptr != end) return 0;
+  return ::makedev(major, minor);
 }
 
 std::vector<std::string> ConsoleNames(const fs::path& sysRoot) {
@@ -163,6 +177,28 @@ std::vector<FoundPort> FindSerialPorts(const SystemRoots& roots) {
     ports.push_back(std::move(port));
   }
   return ports;
+}
+
+SystemRoots SystemRootsFromEnvironment() {
+  SystemRoots roots;
+  if (const char* sys = std::getenv("VELORIX_SYSFS_ROOT"); sys && *sys) roots.sys = sys;
+  if (const char* dev = std::getenv("VELORIX_DEV_ROOT"); dev && *dev) roots.dev = dev;
+  return roots;
+}
+
+bool IsConsoleDevice(unsigned long device, const std::string& sysRoot) {
+  const unsigned major = ::major(device), minor = ::minor(device);
+  if (major == 5 && minor <= 1) return true;
+  if (major == 4 && minor < 64) return true;
+  for (const std::string& name : ConsoleNames(sysRoot))
+    if (DeviceNumber(ReadAttribute(fs::path(sysRoot) / "class/tty" / name / "dev")) == device) return true;
+  return false;
+}
+
+std::string ConsoleRefusal(const std::string& path, const std::string& sysRoot) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return {};
+  return IsConsoleDevice(st.st_rdev, sysRoot) ? CONSOLE_REFUSAL_TEXT : std::string();
 }
 
 }  // namespace velorix

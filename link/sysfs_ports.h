@@ -25,4 +25,18 @@ std::vector<FoundPort> FindSerialPorts(const SystemRoots& roots);
 // The path with its links resolved, or the path as given when that fails.
 std::string CanonicalPath(const std::string& path);
 
+// The real roots, or the made-up trees of VELORIX_SYSFS_ROOT and
+// VELORIX_DEV_ROOT where a test sets them.
+SystemRoots SystemRootsFromEnvironment();
+
+// Whether the device number is one of the system's consoles, under whatever
+// name it is opened: a tty that <sys>/class/tty/console/active names,
+// /dev/tty (5:0), /dev/console (5:1) or a virtual console (major 4, minor
+// below 64). Reads sysfs only.
+bool IsConsoleDevice(unsigned long device, const std::string& sysRoot);
+
+// "the system console" when `path` is a character device that is a console,
+// else empty. Looks at the path with stat(), without opening it.
+std::string ConsoleRefusal(const std::string& path, const std::string& sysRoot);
+
 }  // namespace velorix

@@ -22,6 +22,7 @@
 #include <QTimerEvent>
 
 #include <climits>
+#include <cstdio>
 
 #include "shell/about_dlg.h"
 #include "shell/port_devices.h"
@@ -193,6 +194,9 @@ bool CArchiveDlg::OnInitDialog() {
 
   setWindowIcon(icon);
 
+  // The window has no place for it before the link's first status.
+  settingsNotice_ = SettingsFileNotice();
+  if (!settingsNotice_.empty()) std::fprintf(stderr, "%s\n", settingsNotice_.c_str());
   portSetting = ReadPortSetting();
   deviceLink->PortNumber(portSetting);
 
@@ -314,7 +318,8 @@ void CArchiveDlg::OnSysCommand(int commandId) {
 
 void CArchiveDlg::OnDestroy() {
   portSetting = deviceLink->PortNumber(-1);
-  WritePortSetting(portSetting);
+  if (const std::string notice = WritePortSetting(portSetting); !notice.empty() && settingsNotice_.empty())
+    std::fprintf(stderr, "%s\n", notice.c_str());
 }
 
 void CArchiveDlg::done(int result) {

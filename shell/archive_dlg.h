@@ -154,6 +154,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   int operatorWaits_ = 0;     // boxes and dialogs open for the operator
   bool waitCursorShown_ = false;
   bool gone_ = false;      // the modal run has ended: link notices are dropped
+  std::string settingsNotice_;  // why the settings file is not used, said at the start
   bool centred_ = false;
 };
 

@@ -178,6 +178,8 @@ class HeadlessRun {
         link_(ports_.Resolver()), view_(*store_, line, progress_), download_(link_, *store_, view_) {}
 
   int Run() {
+    const std::string settingsNotice = SettingsFileNotice();
+    if (!settingsNotice.empty()) progress_.Error(settingsNotice);
     link_.PortNumber(ReadPortSetting());
     link_.Start(&owner_);
     // Placed before the instrument is found: the link sends it as soon as the
@@ -185,9 +187,10 @@ class HeadlessRun {
     download_.OnReadArchive(line_.count);
 
     const Ending ending = Serve();
+    // Said once: a file that was not read is not written either.
+    if (const std::string notice = WritePortSetting(link_.PortNumber(-1)); !notice.empty() && settingsNotice.empty())
+      progress_.Error(notice);
     progress_.End(ending.text);
-
-    WritePortSetting(link_.PortNumber(-1));
     link_.Stop();
     return ending.status;
   }

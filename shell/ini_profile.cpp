@@ -32,35 +32,41 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-// One line of the file: `text` without its line end, `end` the line end as it
-// was ("\n", "\r\n" or nothing for a last line without one).
-struct Line {
-  std::string text;
-  std::string end;
+// One line of the file, as views into its contents: `text` without its line
+// end, `end` the line end as it was ("\n", "\r\n", or for a last line "\r"
+// or nothing), `offset` where the text starts.
+struct LineView {
+  std::string_view text;
+  std::string_view end;
+  std::size_t offset = 0;
+
+  std::size_t EndOffset() const { return offset + text.size() + end.size(); }
 };
 
-std::vector<Line> SplitLines(const std::string& content) {
-  std::vector<Line> lines;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    const std::size_t nl = content.find('\n', start);
-    Line line;
-    if (nl == std::string::npos) {
-      line.text = content.substr(start);
-      start = content.size();
-    } else {
-      line.text = content.substr(start, nl - start);
-      line.end = "\n";
-      start = nl + 1;
-    }
-    if (!line.text.empty() && line.text.back() == '\r') {
-      line.text.pop_back();
-      line.end.insert(0, "\r");
-    }
-    lines.push_back(std::move(line));
+// The lines of a file one at a time: reading costs no more memory than the
+// file itself, however many lines it has.
+class Lines {
+ public:
+  explicit Lines(std::string_view content) : content_(content) {}
+
+  bool Next(LineView& line) {
+    if (pos_ >= content_.size()) return false;
+    const std::size_t nl = content_.find('\n', pos_);
+    const std::size_t stop = nl == std::string_view::npos ? content_.size() : nl + 1;
+    line.offset = pos_;
+    line.text = content_.substr(pos_, stop - pos_);
+    line.end = {};
+    if (!line.text.empty() && line.text.back() == '\n') line.text.remove_suffix(1);
+    if (!line.text.empty() && line.text.back() == '\r') line.text.remove_suffix(1);
+    line.end = content_.substr(pos_ + line.text.size(), stop - pos_ - line.text.size());
+    pos_ = stop;
+    return true;
   }
-  return lines;
-}
+
+ private:
+  std::string_view content_;
+  std::size_t pos_ = 0;
+};
 
 // What a line means to the profile reader.
 struct Parsed {
@@ -102,61 +108,86 @@ std::string_view ValueText(std::string_view raw) {
 
 enum class ReadResult { Ok, Missing, Failed };
 
-// Plain POSIX reads: streams throw on some read errors (a folder in place of
-// the file), and nothing here may throw.
-ReadResult ReadWholeFile(const std::string& path, std::string& content) {
-  // O_NONBLOCK: a named pipe in the file's place must not hold the program
-  // up waiting for a writer; it is refused below like any other non-file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+// The file at `path`, which must be a regular file of at most
+// MAX_PROFILE_BYTES. It is looked at before it is opened, so no device,
+// named pipe or socket in its place is ever opened; the open follows no
+// further link and cannot block, and what was opened is checked again.
+// Plain POSIX calls: nothing here may throw.
+ReadResult ReadWholeFile(const std::string& path, std::string& content, std::string* problem = nullptr) {
+  const auto failed = [problem](std::string why) {
+    if (problem) *problem = std::move(why);
     return ReadResult::Failed;
+  };
+  std::string resolved;
+  if (std::string why = ResolveLinks(path, resolved); !why.empty()) return failed(std::move(why));
+  struct stat st {};
+  if (::lstat(resolved.c_str(), &st) != 0)
+    return errno == ENOENT ? ReadResult::Missing : failed(SystemErrorText(errno));
+  const auto refusal = [](const struct stat& file) -> std::string {
+    if (!S_ISREG(file.st_mode)) return "not a regular file";
+    if (file.st_size > static_cast<off_t>(MAX_PROFILE_BYTES)) return PROFILE_TOO_LARGE_TEXT;
+    return {};
+  };
+  if (std::string why = refusal(st); !why.empty()) return failed(std::move(why));
+  const int fd = ::open(resolved.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadResult::Missing : failed(SystemErrorText(errno));
+  std::string why;
+  if (::fstat(fd, &st) != 0) why = SystemErrorText(errno);
+  if (why.empty()) why = refusal(st);
+  if (why.empty()) {
+    const int error = ReadFileContents(fd, content, MAX_PROFILE_BYTES);
+    if (error != 0) why = error == EFBIG ? PROFILE_TOO_LARGE_TEXT : SystemErrorText(error);
   }
-  const int error = ReadFileContents(fd, content);
   ::close(fd);
-  return error == 0 ? ReadResult::Ok : ReadResult::Failed;
+  if (!why.empty()) {
+    content.clear();
+    return failed(std::move(why));
+  }
+  return ReadResult::Ok;
 }
 
 struct Location {
-  std::optional<std::size_t> sectionLine;
-  std::optional<std::size_t> keyLine;
-  std::size_t lastSectionLine = 0;  // last non-blank line of the section
+  std::optional<LineView> section;
+  std::optional<LineView> key;
+  LineView lastInSection;  // its last non-blank line (the header, if none)
+  LineView last;           // the file's last line
+  bool crlf = false;       // the first line ends in CR LF
 };
 
-Location Find(const std::vector<Line>& lines, std::string_view section, std::string_view key) {
+Location Find(std::string_view content, std::string_view section, std::string_view key) {
   Location where;
   bool inSection = false;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const Parsed parsed = ParseLine(lines[i].text);
+  Lines lines(content);
+  for (LineView line; lines.Next(line);) {
+    if (line.offset == 0) where.crlf = line.end == "\r\n";
+    where.last = line;
+    const Parsed parsed = ParseLine(line.text);
     if (parsed.kind == Parsed::Section) {
       if (inSection) break;  // the first matching section ends here
       if (SameName(parsed.name, section)) {
         inSection = true;
-        where.sectionLine = i;
-        where.lastSectionLine = i;
+        where.section = line;
+        where.lastInSection = line;
       }
       continue;
     }
     if (!inSection) continue;
-    if (!Trim(lines[i].text).empty()) where.lastSectionLine = i;
+    if (!Trim(line.text).empty()) where.lastInSection = line;
     if (parsed.kind == Parsed::Key && SameName(parsed.name, key)) {
-      where.keyLine = i;
+      where.key = line;
       break;
     }
   }
   return where;
 }
 
-// Gives the line a line end where it has none (only the file's last line can
-// lack one). A last line that ends in a lone CR keeps it and gets the LF: a
-// line written after a bare CR would be read as part of this line.
-void EndLine(Line& line, const std::string& eol) {
-  if (line.end.empty())
-    line.end = eol;
-  else if (line.end == "\r")
-    line.end = "\r\n";
+// The end a line gets when a line is written after it (only the file's last
+// line can lack one). A last line that ends in a lone CR keeps it and gets
+// the LF: a line written after a bare CR would be read as part of this line.
+std::string EndBeforeNewLine(std::string_view end, const std::string& eol) {
+  if (end.empty()) return eol;
+  if (end == "\r") return "\r\n";
+  return std::string(end);
 }
 
 bool HasLineBreak(std::string_view text) {
@@ -174,12 +205,9 @@ std::string GetProfileString(const std::string& section, const std::string& key,
   };
   std::string content;
   if (path.empty() || ReadWholeFile(path, content) != ReadResult::Ok) return cut(defaultValue);
-
-  const std::vector<Line> lines = SplitLines(content);
-  const Location where = Find(lines, section, key);
-  if (!where.keyLine) return cut(defaultValue);
-
-  return cut(ValueText(ParseLine(lines[*where.keyLine].text).value));
+  const Location where = Find(content, section, key);
+  if (!where.key) return cut(defaultValue);
+  return cut(ValueText(ParseLine(where.key->text).value));
 }
 
 std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::string& section,
@@ -188,7 +216,8 @@ std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::st
   std::string content;
   if (path.empty() || ReadWholeFile(path, content) != ReadResult::Ok) return entries;
   bool inSection = false;
-  for (const Line& line : SplitLines(content)) {
+  Lines lines(content);
+  for (LineView line; lines.Next(line);) {
     const Parsed parsed = ParseLine(line.text);
     if (parsed.kind == Parsed::Section) {
       if (inSection) break;
@@ -200,37 +229,51 @@ std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::st
   return entries;
 }
 
+std::string ProfileFileProblem(const std::string& path) {
+  std::string content, problem;
+  if (!path.empty()) ReadWholeFile(path, content, &problem);
+  return problem;
+}
+
 bool WriteProfileString(const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& path) {
-  if (path.empty() || HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
+                        const std::string& value, const std::string& path, std::string* error) {
+  const auto failed = [error](std::string why) {
+    if (error) *error = std::move(why);
     return false;
-  std::string content;
-  if (ReadWholeFile(path, content) == ReadResult::Failed) return false;
+  };
+  if (path.empty()) return failed(SystemErrorText(ENOENT));
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return failed("a line break in a name or value");
+  std::string content, problem;
+  if (ReadWholeFile(path, content, &problem) == ReadResult::Failed) return failed(std::move(problem));
 
-  std::vector<Line> lines = SplitLines(content);
-  const std::string eol = (!lines.empty() && lines.front().end == "\r\n") ? "\r\n" : "\n";
-  const Location where = Find(lines, section, key);
-
-  if (where.keyLine) {
-    Line& line = lines[*where.keyLine];
-    line.text = std::string(ParseLine(line.text).name) + "=" + value;
-  } else if (where.sectionLine) {
-    const std::size_t after = where.lastSectionLine;
-    EndLine(lines[after], eol);
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1, Line{key + "=" + value, eol});
-  } else {
-    if (!lines.empty()) {
-      EndLine(lines.back(), eol);
-      if (!Trim(lines.back().text).empty()) lines.push_back(Line{"", eol});
-    }
-    lines.push_back(Line{"[" + section + "]", eol});
-    lines.push_back(Line{key + "=" + value, eol});
-  }
-
+  const Location where = Find(content, section, key);
+  const std::string eol = where.crlf ? "\r\n" : "\n";
+  const std::string_view all(content);
   std::string out;
   out.reserve(content.size() + key.size() + value.size() + section.size() + 8);
-  for (const Line& line : lines) out += line.text + line.end;
-  return ReplaceFileContents(path, out);
+  if (where.key) {
+    out.append(all.substr(0, where.key->offset));
+    out.append(ParseLine(where.key->text).name).append("=").append(value).append(where.key->end);
+    out.append(all.substr(where.key->EndOffset()));
+  } else if (where.section) {
+    const LineView& after = where.lastInSection;
+    out.append(all.substr(0, after.offset + after.text.size())).append(EndBeforeNewLine(after.end, eol));
+    out.append(key).append("=").append(value).append(eol);
+    out.append(all.substr(after.EndOffset()));
+  } else {
+    if (!content.empty()) {
+      const LineView& last = where.last;
+      out.append(all.substr(0, last.offset + last.text.size())).append(EndBeforeNewLine(last.end, eol));
+      if (!Trim(last.text).empty()) out.append(eol);
+    }
+    out.append("[").append(section).append("]").append(eol).append(key).append("=").append(value).append(eol);
+  }
+  // Written without asking anyone: a link another user planted is not followed.
+  SafeReplace::Options options;
+  options.ownLinksOnly = true;
+  std::string why;
+  if (!ReplaceFileContents(path, out, &why, options)) return failed(std::move(why));
+  return true;
 }
 
 }  // namespace velorix

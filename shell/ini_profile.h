@@ -17,6 +17,10 @@
 
 namespace velorix {
 
+// A settings file is a few lines; one beyond this is not read, nor rewritten.
+inline constexpr std::size_t MAX_PROFILE_BYTES = std::size_t{1} << 20;
+inline constexpr const char* PROFILE_TOO_LARGE_TEXT = "larger than 1 MiB";
+
 // The value of `key` in `section` of the file at `path`, or `defaultValue`
 // when the path is empty or the file, the section or the key is missing. The
 // result is cut to bufferSize - 1 characters, the way a caller's buffer of
@@ -41,9 +45,18 @@ std::vector<std::pair<std::string, std::string>> GetProfileSection(const std::st
 // to the file that gets the value, owner and mode are kept, a file without
 // any write permission bits is left alone whoever runs the program, and a
 // file in a folder that takes no new file is written in place.
-// Returns false (and leaves the file as it was) when the path is empty, the
-// existing file can't be read, or the new file can't be written.
+// A symbolic link is followed only where the kernel's rule for sticky
+// folders would follow it (it belongs to this user or to its folder's owner),
+// and only to a file that is there.
+// Returns false (and leaves the file as it was, `error` saying why) when the
+// path is empty, the existing file can't be read, or the new file can't be
+// written.
 bool WriteProfileString(const std::string& section, const std::string& key,
-                        const std::string& value, const std::string& path);
+                        const std::string& value, const std::string& path, std::string* error = nullptr);
+
+// Why the file at `path` is not read, or empty when it is read or is not
+// there: not a regular file (such a file is never opened), larger than
+// MAX_PROFILE_BYTES, not readable.
+std::string ProfileFileProblem(const std::string& path);
 
 }  // namespace velorix

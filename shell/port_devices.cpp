@@ -52,19 +52,13 @@ std::vector<PortPin> SettingsPins(const std::string& settingsPath) {
   return pins;
 }
 
-std::string VariableOr(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? value : fallback;
-}
-
 }  // namespace
 
 PortDevices PortDevices::FromEnvironment(const std::string& settingsPath) {
   std::vector<PortPin> pins = VariablePins();
   std::vector<PortPin> fromFile = SettingsPins(settingsPath);
   pins.insert(pins.end(), fromFile.begin(), fromFile.end());
-  return PortDevices(std::move(pins),
-                     SystemRoots{VariableOr("VELORIX_SYSFS_ROOT", "/sys"), VariableOr("VELORIX_DEV_ROOT", "/dev")});
+  return PortDevices(std::move(pins), SystemRootsFromEnvironment());
 }
 
 PortDevices::PortDevices(std::vector<PortPin> pins, SystemRoots roots)
@@ -73,7 +67,12 @@ PortDevices::PortDevices(std::vector<PortPin> pins, SystemRoots roots)
 PortMap PortDevices::Map() const {
   std::vector<PortPin> pins = pins_;
   for (PortPin& pin : pins) pin.canonical = CanonicalPath(pin.device);
-  return MapPorts(pins, FindSerialPorts(roots_));
+  PortMap map = MapPorts(pins, FindSerialPorts(roots_));
+  // A pinned device may be the console under another name.
+  for (MappedPort& port : map.ports)
+    if (port.source != PortSource::Automatic && port.refusal.empty())
+      port.refusal = ConsoleRefusal(port.device, roots_.sys);
+  return map;
 }
 
 PortDevice PortDevices::Resolve(int portNumber) const {

@@ -42,9 +42,10 @@ std::string PortListText(const PortMap& map, const std::string& settingsPath) {
       out += label + "no device\n";
       continue;
     }
-    out += label + port->device + "  (" + PortSourceText(port->source, number) + ")\n";
+    const std::string from = port->device + "  (" + PortSourceText(port->source, number) + ")";
+    // Refused: passed over, the number stays the user's.
+    out += label + (port->refusal.empty() ? from : "passed over: " + from + ": " + port->refusal) + "\n";
     if (port->found) out += "      " + Describe(*port->found) + "\n";
-    if (!port->refusal.empty()) out += "      not opened: " + port->refusal + "\n";
   }
   if (!map.skipped.empty()) {
     out += "\nPassed over:\n";

@@ -58,14 +58,25 @@ int ReadPortSettingFrom(const std::string& path) {
                                           SETTINGS_VALUE_BUFFER, path));
 }
 
-bool WritePortSettingTo(const std::string& path, int portNumber) {
+bool WritePortSettingTo(const std::string& path, int portNumber, std::string* error) {
   if (path.empty()) return false;
   return WriteProfileString(SETTINGS_SECTION, SETTINGS_PORT_KEY, " " + std::to_string(portNumber) + " ",
-                            path);
+                            path, error);
 }
 
 int ReadPortSetting() { return ReadPortSettingFrom(SettingsFilePath()); }
 
-void WritePortSetting(int portNumber) { WritePortSettingTo(SettingsFilePath(), portNumber); }
+std::string WritePortSetting(int portNumber) {
+  std::string why;
+  if (SettingsFilePath().empty() || WritePortSettingTo(SettingsFilePath(), portNumber, &why)) return {};
+  return "The settings file " + SettingsFilePath() + " was left as it is: " + why + ".";
+}
+
+std::string SettingsFileNotice() {
+  const std::string problem = ProfileFileProblem(SettingsFilePath());
+  if (problem.empty()) return {};
+  return "The settings file " + SettingsFilePath() + " is not used: " + problem + "; COM" + SETTINGS_PORT_DEFAULT +
+         " is tried first, and the file is left as it is.";
+}
 
 }  // namespace velorix

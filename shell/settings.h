@@ -26,13 +26,19 @@ const std::string& SettingsFilePath();
 // no digits gives 0. No range check.
 int ReadPortSetting();
 
-// Stores the port number as " %d ". Does nothing when there is no path; a
-// failed write is not reported (the next start reads the old value).
-void WritePortSetting(int portNumber);
+// Stores the port number as " %d ". Does nothing when there is no path.
+// Empty, or the line that says why the file was left as it is (the next
+// start reads the old value).
+std::string WritePortSetting(int portNumber);
 
-// The same two operations on a given file, for the code above and for tests.
+// Why the settings file is not used this run (not read, so COM2 is tried
+// first, and not rewritten): the line to show, or empty when it is used or
+// is not there yet. Nothing is opened to find out.
+std::string SettingsFileNotice();
+
+// The same operations on a given file, for the code above and for tests.
 int ReadPortSettingFrom(const std::string& path);
-bool WritePortSettingTo(const std::string& path, int portNumber);
+bool WritePortSettingTo(const std::string& path, int portNumber, std::string* error = nullptr);
 
 // atoi's conversion without its undefined overflow: values beyond int's range
 // are clamped.

@@ -379,6 +379,9 @@ struct SettingsCase {
   const char* name;
   SettingsPlace place;
   bool storedPortRead;  // the program reads port 3 from the file
+  // Why the file is left as it is: said before the download when it could
+  // not be read, else just before the last line; "" for nothing said.
+  std::string why;
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -431,10 +434,14 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
       RunIn(work, sim.SlavePath(), {"--count", "4", "--format", "xls", "--output", output.string()}, setup);
   if (c.place == SettingsPlace::UnreadableFolder) fs::permissions(work, fs::perms::owner_all);
 
+  const std::string ini = "The settings file " + (work / "Velquor.ini").string();
   std::vector<std::string> notable;
+  if (!c.storedPortRead && !c.why.empty())
+    notable.push_back(ini + " is not used: " + c.why + "; COM2 is tried first, and the file is left as it is.");
   if (c.storedPortRead) notable = {"COM3 (/nonexistent/com3): missing", "COM1 (/nonexistent/com1): missing"};
   notable.push_back(kConnected);
   notable.push_back(kWritten);
+  if (c.storedPortRead) notable.push_back(ini + " was left as it is: " + c.why + ".");
   notable.push_back(WroteLine(output.string(), kPointer, 4));
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(run.NotableLines(), notable) << run.err;
@@ -450,11 +457,11 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, SettingsOnDisk,
-    ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true},
-                      SettingsCase{"disk_full", SettingsPlace::FullMount, true},
-                      SettingsCase{"file_read_only_even_for_root", SettingsPlace::ReadOnlyFile, true},
-                      SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false},
-                      SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false}),
+    ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true, "Read-only file system"},
+                      SettingsCase{"disk_full", SettingsPlace::FullMount, true, "No space left on device"},
+                      SettingsCase{"file_read_only_even_for_root", SettingsPlace::ReadOnlyFile, true, "Permission denied"},
+                      SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false, "Permission denied"},
+                      SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

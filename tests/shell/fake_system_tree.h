@@ -26,6 +26,7 @@ struct FakeTty {
   std::string serial{};
   bool serialBase = false;    // newer kernels: serial-base ctrl and port devices in between
   unsigned nodeMode = 0660;   // mode of its /dev node; 0 leaves the node out
+  std::string dev{};          // its device number, "4:64", where it matters
 };
 
 class FakeSystemTree {
@@ -72,6 +73,7 @@ class FakeSystemTree {
     Link(entry, Sys() / "class/tty" / tty.name);
     Link(device, entry / "device");
     if (tty.type) std::ofstream(entry / "type") << *tty.type << "\n";
+    if (!tty.dev.empty()) std::ofstream(entry / "dev") << tty.dev << "\n";
 
     if (tty.nodeMode != 0) {
       std::ofstream(Dev() / tty.name).put('\0');

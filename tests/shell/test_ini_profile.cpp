@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -37,7 +38,7 @@ TEST_P(ProfileRead, GivesValueOrDefault) {
   EXPECT_EQ(GetProfileString(c.section, c.key, "dflt", c.buffer, path), c.expected);
 }
 
-const std::string kLongLine(1 << 20, 'x');
+const std::string kLongLine((1 << 20) - 64, 'x');  // the file stays within 1 MiB
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileRead,
@@ -71,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string("4\0z", 3)},
         ReadCase{"VeryLongLineBefore", kLongLine + "\n[S]\nk=v\n", true, "S", "k", 20, "v"},
         ReadCase{"VeryLongValue", "[S]\nk=" + kLongLine + "\n", true, "S", "k", 20,
-                 std::string(19, 'x')}),
+                 std::string(19, 'x')},
+        ReadCase{"FileBeyondOneMiBIsNotRead", "[S]\nk=v\n" + std::string(1 << 20, ';'), true, "S", "k", 20, "dflt"}),
     [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
 struct WriteCase {
@@ -238,6 +240,40 @@ TEST(ProfileWrite, KeepsTheFilesPermissions) {
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// The file is written without asking anyone, so a link is followed only as
+// the kernel follows one in a sticky folder, and never to nothing; a file
+// beyond 1 MiB is not rewritten. Rows of another user need root.
+TEST(ProfileWrite, LinksAndSizeDecideWhetherTheFileIsWritten) {
+  const uid_t me = ::geteuid(), other = 4321;
+  const std::string big = "[S]\nk=1\n" + std::string(1 << 20, ';');
+  const struct {
+    const char* name;
+    uid_t linkOwner, folderOwner;  // of the link in front of the file
+    const char* before;            // the file's contents; nullptr: no file
+    const char* why;               // "": written
+  } cases[] = {{"own link", me, other, "[S]\nk=1\n", ""},
+               {"folder owner's link", other, other, "[S]\nk=1\n", ""},
+               {"another user's link", other, me, "[S]\nk=1\n", "a symbolic link of another user"},
+               {"link to nothing", me, me, nullptr, "a symbolic link to nothing"},
+               {"beyond 1 MiB", me, me, big.c_str(), PROFILE_TOO_LARGE_TEXT}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if ((c.linkOwner != me || c.folderOwner != me) && me != 0) continue;
+    ScratchFolder folder;
+    const std::string target = folder.file("target.ini"), link = folder.file("links/p.ini");
+    if (c.before) WriteFile(target, c.before);
+    std::filesystem::create_directory(folder.file("links"));
+    ASSERT_EQ(::chown(folder.file("links").c_str(), c.folderOwner, -1), 0);
+    std::filesystem::create_symlink(target, link);
+    ASSERT_EQ(::lchown(link.c_str(), c.linkOwner, -1), 0);
+    std::string why;
+    EXPECT_EQ(WriteProfileString("S", "k", "2", link, &why), *c.why == '\0');
+    EXPECT_EQ(why.substr(0, std::strlen(c.why)), c.why);
+    EXPECT_EQ(testing::Exists(target) ? ReadFile(target) : "", *c.why ? (c.before ? c.before : "") : "[S]\nk=2\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+  }
 }
 
 }  // namespace

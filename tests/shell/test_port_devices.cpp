@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <tuple>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "shell/ini_profile.h"
 #include "shell/port_devices.h"
 #include "tests/shell/fake_system_tree.h"
 #include "tests/shell/test_support.h"
@@ -58,6 +64,8 @@ struct MapCase {
   std::vector<std::pair<std::string, std::string>> variables;
   std::string settings;  // Velquor.ini; "{root}" is the fake tree's root
   std::vector<std::string> expected;
+  // Device nodes made below the root, {path, major, minor}, on a nodev mount.
+  std::vector<std::tuple<std::string, unsigned, unsigned>> nodes = {};
 };
 
 void PrintTo(const MapCase& c, std::ostream* os) { *os << c.name; }
@@ -84,7 +92,12 @@ TEST_P(PortMapRules, NumbersGoWhereTheRulesSay) {
   const MapCase& c = GetParam();
   testing::ScratchFolder folder;
   const std::string root = folder.file("root");
+  std::optional<testing::NodevMount> mount;
+  if (!c.nodes.empty() && !mount.emplace(root).Why().empty()) GTEST_SKIP() << mount->Why();
   FakeSystemTree tree(root);
+  for (const auto& [node, major, minor] : c.nodes) {
+    if (::mknod((root + node).c_str(), S_IFCHR | 0600, ::makedev(major, minor)) != 0) GTEST_SKIP() << "mknod";
+  }
   for (const FakeTty& tty : c.ttys) tree.Add(tty);
   tree.SetConsole(c.console);
   const std::string settings = folder.file("Velquor.ini");
@@ -94,7 +107,17 @@ TEST_P(PortMapRules, NumbersGoWhereTheRulesSay) {
   for (const auto& [name, value] : c.variables) ::setenv(name.c_str(), Replace(value, "{root}", root).c_str(), 1);
   ::setenv("VELORIX_SYSFS_ROOT", tree.Sys().c_str(), 1);
   ::setenv("VELORIX_DEV_ROOT", tree.Dev().c_str(), 1);
-  EXPECT_EQ(Render(PortDevices::FromEnvironment(settings).Map(), root), c.expected);
+  const PortMap map = PortDevices::FromEnvironment(settings).Map();
+  EXPECT_EQ(Render(map, root), c.expected);
+  // Refused before any open: an attempt would say "permission denied" here.
+  if (c.nodes.empty()) return;
+  for (const MappedPort& port : map.ports) {
+    if (!port.refusal.empty()) {
+      EXPECT_EQ(PosixSerialPort().OpenPath(port.device).outcome, port.refusal);
+    }
+  }
+  std::filesystem::create_symlink(root + std::get<0>(c.nodes.back()), folder.file("device.ini"));
+  EXPECT_EQ(ProfileFileProblem(folder.file("device.ini")), "not a regular file");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -154,7 +177,19 @@ INSTANTIATE_TEST_SUITE_P(
                 {{"VELORIX_COM1", "{root}/dev/ttyS0"}},
                 "[Ports]\nCOM3={root}/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0\n",
                 {"COM1 /dev/ttyS0 VELORIX_COM1 serial refused: the system console", "COM2 /dev/ttyS1 automatic serial",
-                 "COM3 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0 Velquor.ini [Ports] ftdi_sio"}}),
+                 "COM3 /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A5XK3RJT-if00-port0 Velquor.ini [Ports] ftdi_sio"}},
+        // The console under other names is known by its device number; a
+        // settings file that is a device (a watchdog's) is not opened either.
+        MapCase{"the_console_under_other_names_is_refused_by_device_number",
+                {{.name = "ttyS0", .driver = "serial", .type = 4, .dev = "4:64"}, Uart("ttyS1")},
+                "tty0 ttyS0",
+                {},
+                "[Ports]\nCOM1={root}/dev/console\nCOM2={root}/dev/serial0\nCOM3={root}/dev/vc5\n",
+                {"COM1 /dev/console Velquor.ini [Ports] refused: the system console",
+                 "COM2 /dev/serial0 Velquor.ini [Ports] refused: the system console",
+                 "COM3 /dev/vc5 Velquor.ini [Ports] refused: the system console", "COM4 /dev/ttyS1 automatic serial",
+                 "passed over ttyS0: the system console"},
+                {{"/dev/console", 5, 1}, {"/dev/serial0", 4, 64}, {"/dev/vc5", 4, 5}, {"/dev/watchdog", 10, 130}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,10 +4,14 @@
 // afterwards, whole-file reads and writes, and running a check in a child
 // process (for code that keeps process-wide state such as the settings path).
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -60,5 +64,26 @@ inline int RunInChild(const std::function<int()>& body) {
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
+
+// A small tmpfs at `at` whose device nodes can be made but not opened
+// (nodev: an open fails with EACCES, so an attempt shows and does no harm),
+// in a mount namespace this process moves into on first use.
+class NodevMount {
+ public:
+  explicit NodevMount(const std::string& at) : at_(at) {
+    static const bool ownNamespace =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    std::filesystem::create_directories(at);
+    if (!ownNamespace || ::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0)
+      why_ = std::string("no private nodev mount: ") + std::strerror(errno);
+  }
+  ~NodevMount() {
+    if (why_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  const std::string& Why() const { return why_; }
+
+ private:
+  std::string at_, why_;
+};
 
 }  // namespace velorix::testing

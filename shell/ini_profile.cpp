@@ -242,7 +242,8 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     return false;
   };
   if (path.empty()) return failed(SystemErrorText(ENOENT));
-  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return failed("a line break in a name or value");
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
+    return failed("a line break in a name or value");
   std::string content, problem;
   if (ReadWholeFile(path, content, &problem) == ReadResult::Failed) return failed(std::move(problem));
 

@@ -379,8 +379,7 @@ struct SettingsCase {
   const char* name;
   SettingsPlace place;
   bool storedPortRead;  // the program reads port 3 from the file
-  // Why the file is left as it is: said before the download when it could
-  // not be read, else just before the last line; "" for nothing said.
+  // Why the file is left as it is, said first if it was not read, else last.
   std::string why;
 };
 
@@ -436,9 +435,9 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
 
   const std::string ini = "The settings file " + (work / "Velquor.ini").string();
   std::vector<std::string> notable;
-  if (!c.storedPortRead && !c.why.empty())
-    notable.push_back(ini + " is not used: " + c.why + "; COM2 is tried first, and the file is left as it is.");
   if (c.storedPortRead) notable = {"COM3 (/nonexistent/com3): missing", "COM1 (/nonexistent/com1): missing"};
+  else if (!c.why.empty()) notable = {ini + " is not used: " + c.why
+                                      + "; COM2 is tried first, and the file is left as it is."};
   notable.push_back(kConnected);
   notable.push_back(kWritten);
   if (c.storedPortRead) notable.push_back(ini + " was left as it is: " + c.why + ".");
@@ -459,7 +458,8 @@ INSTANTIATE_TEST_SUITE_P(
     EndToEnd, SettingsOnDisk,
     ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true, "Read-only file system"},
                       SettingsCase{"disk_full", SettingsPlace::FullMount, true, "No space left on device"},
-                      SettingsCase{"file_read_only_even_for_root", SettingsPlace::ReadOnlyFile, true, "Permission denied"},
+                      SettingsCase{"file_read_only_even_for_root", SettingsPlace::ReadOnlyFile, true,
+                                   "Permission denied"},
                       SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false, "Permission denied"},
                       SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });

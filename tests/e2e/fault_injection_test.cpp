@@ -185,33 +185,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   5,
                   5},
-        // The instrument answers the second record's request, and every one
-        // after it, with a well-formed frame of the pointer's code: not the
-        // reply, so it is dropped and the request repeated until the link
-        // gives up. Exit 1, no results file, and the download never starts
-        // over.
-        FaultCase{"pointer_code_to_a_record_request",
-                  {"--reply-code", "11@4"},
-                  10,
-                  true,
-                  1,
-                  kGivesUp,
-                  false,
-                  {},
-                  4,
-                  5},
-        // The instrument pauses 8 s at the third record's request, then
-        // answers it and its two repeats back to back on a 9600 baud line:
-        // the late answers are not taken for the next records' replies.
-        // Exit 0 and the exact file.
-        FaultCase{"pause_then_every_queued_answer",
-                  {"--pause", "5,8000", "--baud", "9600"},
-                  6,
-                  true,
-                  0,
-                  {kConnected, RepeatLine(1), RepeatLine(2), kWritten, kWrote},
-                  true,
-                  {5, 5}},
+        // Every reply from the second record's on carries the pointer's code:
+        // dropped as not the reply, the request repeated until the link gives
+        // up. Exit 1, no results file; the download never starts over.
+        FaultCase{"pointer_code_to_a_record_request", {"--reply-code", "11@4"}, 10, true, 1, kGivesUp, false, {}, 4, 5},
+        // An 8 s pause at the third record's request, then it and its two
+        // repeats answered back to back: the late answers are not taken for
+        // the next records' replies. Exit 0 and the exact file.
+        FaultCase{"pause_then_every_queued_answer", {"--pause", "5,8000", "--baud", "9600"}, 6, true, 0,
+                  {kConnected, RepeatLine(1), RepeatLine(2), kWritten, kWrote}, true, {5, 5}},
         // 300 noise bytes right after the probe's echo, more than a frame can
         // hold: the link reads them all and drops them before it writes the
         // first request, and the download runs as usual. Exit 0, exact file.

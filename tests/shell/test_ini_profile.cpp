@@ -242,8 +242,7 @@ TEST(ProfileWrite, KeepsTheFilesPermissions) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-// The file is written without asking anyone, so a link is followed only as
-// the kernel follows one in a sticky folder, and never to nothing; a file
+// A link is followed only as in a sticky folder, never to nothing; a file
 // beyond 1 MiB is not rewritten. Rows of another user need root.
 TEST(ProfileWrite, LinksAndSizeDecideWhetherTheFileIsWritten) {
   const uid_t me = ::geteuid(), other = 4321;

@@ -117,10 +117,12 @@ std::string Counted(int n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// How a run ended: the exit status and the last line it prints.
+// How a run ended: the exit status and the last line it prints, and the
+// signal that ended it, if one did.
 struct Ending {
   int status;
   std::string text;
+  int signal = 0;
 };
 
 // The texts that come with every record; on a terminal they only update the
@@ -177,7 +179,7 @@ class HeadlessRun {
         store_(std::make_unique<DownloadStore>()), ports_(PortDevices::FromEnvironment(SettingsFilePath())),
         link_(ports_.Resolver()), view_(*store_, line, progress_), download_(link_, *store_, view_) {}
 
-  int Run() {
+  Ending Run() {
     const std::string settingsNotice = SettingsFileNotice();
     if (!settingsNotice.empty()) progress_.Error(settingsNotice);
     link_.PortNumber(ReadPortSetting());
@@ -192,7 +194,7 @@ class HeadlessRun {
       progress_.Error(notice);
     progress_.End(ending.text);
     link_.Stop();
-    return ending.status;
+    return ending;
   }
 
  private:
@@ -326,7 +328,7 @@ class HeadlessRun {
   }
 
   Ending Interrupted(int signal) const {
-    return {EXIT_FAILED, std::string("Interrupted by ") + SignalName(signal) + "; no file was written."};
+    return {EXIT_FAILED, std::string("Interrupted by ") + SignalName(signal) + "; no file was written.", signal};
   }
 
   const CommandLine& line_;
@@ -358,8 +360,15 @@ int RunHeadless(const CommandLine& line, std::FILE* err) {
     return EXIT_USAGE;
   }
   CatchSignals();
-  HeadlessRun run(line, err);
-  return run.Run();
+  const Ending ending = HeadlessRun(line, err).Run();
+  if (ending.signal != 0) {
+    // Cleaned up; now end as the signal would have, so that a shell loop
+    // around the program stops at Ctrl-C too (status 130, 143, 129).
+    std::fflush(err);
+    std::signal(ending.signal, SIG_DFL);
+    ::raise(ending.signal);
+  }
+  return ending.status;
 }
 
 }  // namespace velorix

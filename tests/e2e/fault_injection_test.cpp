@@ -247,11 +247,11 @@ TEST_F(HeadlessRun, AVanishedInstrumentEndsTheRunWithoutAFileAndWithoutHanging) 
 }
 
 // The terminal goes away mid-download (SIGHUP) under a program run by an
-// ordinary user: "Interrupted by SIGHUP; no file was written.", exit 1, no
-// results file, the settings file written. The port is released: its
-// exclusive-use flag is cleared, so the same user's next run finds the
-// instrument there (a flag left set would refuse every open but root's), even
-// while the interrupted run's last reply is still arriving.
+// ordinary user: "Interrupted by SIGHUP; no file was written.", status 129
+// (ended by the signal), no results file, the settings file written. The port
+// is released: its exclusive-use flag is cleared, so the same user's next run
+// finds the instrument there (a flag left set would refuse every open but
+// root's), even while the interrupted run's last reply is still arriving.
 TEST_F(HeadlessRun, AHangUpMidDownloadReleasesThePortForTheNextRun) {
   const fs::path work = dir_ / "work";
   fs::create_directory(work);
@@ -271,7 +271,7 @@ TEST_F(HeadlessRun, AHangUpMidDownloadReleasesThePortForTheNextRun) {
     ASSERT_TRUE(WaitForFrames(log, 10)) << "the download did not get going";
     run.Signal(SIGHUP);
   });
-  EXPECT_EQ(hungUp.exitStatus, 1) << hungUp.err;
+  EXPECT_EQ(hungUp.exitStatus, 128 + SIGHUP) << hungUp.err;
   EXPECT_EQ(hungUp.NotableLines(),
             (std::vector<std::string>{kConnected, "Interrupted by SIGHUP; no file was written."}))
       << hungUp.err;

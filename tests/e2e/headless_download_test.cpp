@@ -244,7 +244,7 @@ TEST_P(Volume, OnStandardError) {
       lines.push_back(line);
     }
   }
-  EXPECT_EQ(run.exitStatus, c.lines.back() == kWrote ? 0 : 1) << run.err;
+  EXPECT_EQ(run.exitStatus, c.lines.back() == kWrote ? 0 : 128 + SIGINT) << run.err;
   if (c.columns == 0) {
     EXPECT_EQ(run.NotableLines(), lines) << run.err;
     EXPECT_EQ(run.ErrLines().size(), c.allLines) << run.err;

@@ -138,7 +138,7 @@ inline const std::string kNotFound = "The instrument was not found; no file was 
 inline const std::string kStoppedAnswering = "The instrument stopped answering; no file was written.";
 
 struct RunResult {
-  int exitStatus = -1;  // -1: killed by a signal; -2: did not end in time (then killed)
+  int exitStatus = -1;  // 128 + N: ended by signal N, as a shell says; -2: did not end in time (then killed)
   std::string err;
   std::string out;
   bool sigtermSent = false;  // ChildSetup::sigtermAtFirstExclusiveCreate came to pass
@@ -279,6 +279,34 @@ inline Screen ScreenOf(const std::string& received) {
   return screen;
 }
 
+// The program where any user may run it: a checkout in a private folder
+// (a clone under /root, or in one made by mktemp -d) is out of reach of the
+// user an unprivileged run becomes.
+class ProgramForAnyUser {
+ public:
+  static const std::string& Path() {
+    static const ProgramForAnyUser copy;
+    return copy.path_;
+  }
+
+ private:
+  ProgramForAnyUser() {
+    char folder[] = "/tmp/velorix-e2e-program-XXXXXX";
+    std::error_code error;
+    if (::mkdtemp(folder) != nullptr && ::chmod(folder, 0755) == 0) {
+      folder_ = folder;
+      fs::copy_file(VELORIX_ARCHIVE_PATH, folder_ / "velorix-archive", error);
+      if (!error) path_ = (folder_ / "velorix-archive").string();
+    }
+  }
+  ~ProgramForAnyUser() {
+    std::error_code ignored;
+    if (!folder_.empty()) fs::remove_all(folder_, ignored);
+  }
+  fs::path folder_;
+  std::string path_ = VELORIX_ARCHIVE_PATH;
+};
+
 // The program started in the background with its argument list (no shell, so
 // names with blanks, quotes or non-ASCII bytes go through as they are).
 // Standard output goes to `errFile` + ".out".
@@ -287,7 +315,9 @@ class ProgramRun {
   ProgramRun(const fs::path& cwd, const std::string& comTwo, const std::vector<std::string>& args,
              const fs::path& errFile, ChildSetup setup = {}) {
     // Everything the child needs is made before fork: after it only system calls.
-    std::vector<std::string> argStore = {VELORIX_ARCHIVE_PATH};
+    const bool asRoot = ::geteuid() == 0;
+    std::vector<std::string> argStore = {setup.unprivileged && asRoot ? ProgramForAnyUser::Path()
+                                                                      : std::string(VELORIX_ARCHIVE_PATH)};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string>& env = setup.environment;
     // An empty comTwo leaves COM2 to the settings file; only a test that
@@ -315,7 +345,6 @@ class ProgramRun {
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
     const std::string cwdText = cwd.string(), errText = errFile.string(), outText = errText + ".out";
-    const bool asRoot = ::geteuid() == 0;
     traced_ = setup.sigtermAtFirstExclusiveCreate;
     if (setup.terminalColumns > 0) terminal_ = std::make_unique<TerminalWindow>(setup.terminalColumns);
     const int tty = terminal_ ? terminal_->slave : -1;
@@ -398,7 +427,7 @@ class ProgramRun {
 
   int ExitStatus() const {
     if (killed_) return -2;
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
   }
 
  private:

@@ -155,7 +155,7 @@ bool CDeviceLink::ScanPorts() {
       portHandle->Close();
     }
     if (ownerWindow) ownerWindow->PortTried(port, opened.device, outcome);
-    if (++tries == PORT_TRIES) {
+    if (++tries == portTries) {
       // The scan is over: the operator reads the box with the normal cursor.
       ShowWaitCursor(false);
       ShowMessageBox(NOT_CONNECTED_BOX, MessageBoxKind::Plain);

@@ -40,6 +40,9 @@ class CDeviceLink : public RequestChannel {
   int Stop();
   // Sets the port to try first unless n is -1; returns the port number.
   int PortNumber(int n);
+  // Before Start: the scan tries the start port alone, once (a port the user
+  // named for this run), instead of the start port and then COM1..COM4.
+  void TryStartPortOnly() { portTries = 1; }
 
   LinkState State() const override;
   // Copies the framed request, its length and time-out and raises the send
@@ -101,6 +104,7 @@ class CDeviceLink : public RequestChannel {
   std::atomic<int> running{0};
   std::atomic<int> finished{1};
   std::atomic<int> portNumber{2};
+  int portTries = PORT_TRIES;
 
   // Message boxes: the worker waits here until the owner closes the box or
   // the link is stopped.

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <set>
 
+#include "archive/archive_download.h"
+
 namespace velorix {
 namespace {
 
@@ -51,7 +53,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return Only(CommandLine::ListPorts);
     }
     const bool flag = name == "--verbose" || name == "--quiet";
-    if (!flag && name != "--count" && name != "--format" && name != "--output")
+    if (!flag && name != "--count" && name != "--format" && name != "--output" && name != "--port")
       return Fail("unknown option '" + args[i] + "'");
     if (!given.insert(name).second) return Fail("option " + name + " is given more than once");
     if (flag) {
@@ -65,14 +67,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       value = args[++i];
     }
     if (name == "--count") {
-      // An out-of-range number is the runner's business (it has its own
-      // message); only text that is no number at all is refused here.
       if (!ParseInt(value, line.count)) return Fail("--count needs a whole number, not '" + value + "'");
+      if (line.count < MIN_SAMPLE_COUNT || line.count > MAX_SAMPLE_COUNT) return Fail(BAD_SAMPLE_COUNT_TEXT);
     } else if (name == "--format") {
       if (value == "xls") line.format = ResultsFormat::Spreadsheet;
       else if (value == "doc") line.format = ResultsFormat::Report;
       else if (value == "xlsx") line.format = ResultsFormat::Workbook;
       else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
+    } else if (name == "--port") {
+      if (value.empty()) return Fail("--port needs a device path or COMn");
+      line.port = value;
     } else {
       if (value.empty()) return Fail("--output needs a file name, or - for standard output");
       line.output = value;
@@ -86,7 +90,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText(const std::string& programName) {
-  return "Usage: " + programName + " [--count N --format xls|doc|xlsx --output FILE|- [--verbose|--quiet]]\n"
+  return "Usage: " + programName +
+         " [--count N --format xls|doc|xlsx --output FILE|- [--port PORT] [--verbose|--quiet]]\n"
          "  or:  " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
@@ -102,6 +107,8 @@ std::string UsageText(const std::string& programName) {
          "                   can't take it is refused before the instrument is asked\n"
          "  --output -       write the results file to standard output, whole once\n"
          "                   the download is complete (a workbook not to a terminal)\n"
+         "  --port DEVICE    try this serial device alone, for this run\n"
+         "  --port COMn      try COM number n alone (the device it names: see below)\n"
          "  --verbose        print every status text, also when standard error is\n"
          "                   no terminal\n"
          "  --quiet          print only errors and the line that ends the run\n"

@@ -11,10 +11,11 @@ namespace velorix {
 // What the command line asks for. No arguments at all opens the window.
 struct CommandLine {
   enum Action { Window, Download, ListPorts, Help, Version, Error } action = Window;
-  int count = 0;             // records to read; checked by the runner, not here
+  int count = 0;             // records to read, 1..2000
   ResultsFormat format = ResultsFormat::Report;  // --format xls, doc or xlsx
   std::string output;        // the results file; STANDARD_OUTPUT_NAME for standard output
   Verbosity verbosity = Verbosity::Normal;  // --verbose, --quiet
+  std::string port;          // --port: a device path or COMn, tried alone
   std::string error;         // for Error: what was wrong
 };
 

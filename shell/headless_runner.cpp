@@ -1,9 +1,12 @@
 #include "shell/headless_runner.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -24,6 +27,7 @@
 #include "link/frame_codec.h"
 #include "link/link_state.h"
 #include "shell/port_devices.h"
+#include "shell/printable.h"
 #include "shell/queued_link_owner.h"
 #include "shell/settings.h"
 #include "shell/terminal_progress.h"
@@ -36,7 +40,11 @@ constexpr int EXIT_USAGE = 2;
 
 const char* const NOT_CONNECTED_STATUS = " Device do't connected.";
 const char* const FILE_WRITTEN = "File is written.";
-const char* const NOT_FOUND_TEXT = "The instrument was not found; no file was written.";
+const char* const NOT_FOUND_TEXT = "The instrument was not found";
+const char* const NO_FILE_TEXT = "; no file was written.";
+const char* const GROUP_HINT =
+    "To use the serial ports, add the user to the 'dialout' group: sudo usermod -aG dialout $USER, then log "
+    "in again.";
 const char* const NO_ANSWER_TEXT = "The instrument stopped answering; no file was written.";
 const char* const STALLED_TEXT = "The instrument stopped sending records; no file was written.";
 const char* const STANDARD_OUTPUT_TEXT = "standard output";
@@ -94,8 +102,13 @@ std::string OutputRefusal(const CommandLine& line) {
              "or a pipe, or give --output FILE.";
     return {};
   }
-  if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
-    return "The results file can't be written: " + line.output + ": " + reason;
+  // A removed current folder still looks like a folder, but takes no file.
+  struct stat here {};
+  std::string reason;
+  if (line.output.front() != '/' && (::stat(".", &here) != 0 || here.st_nlink == 0))
+    reason = "the current folder no longer exists";
+  if (reason.empty()) reason = CheckOutputTarget(line.output);
+  if (!reason.empty()) return "The results file can't be written: " + Printable(line.output) + ": " + reason;
   return {};
 }
 
@@ -105,12 +118,12 @@ std::string ShownOutput(const std::string& output) {
   if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(output, error);
-  if (error) return output;
+  if (error) return Printable(output);
   // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
   std::filesystem::path shown;
   for (const std::filesystem::path& part : absolute)
     if (part != "." && !part.empty()) shown /= part;
-  return shown.string();
+  return Printable(shown.string());
 }
 
 std::string Counted(int n, const char* one, const char* many) {
@@ -172,17 +185,29 @@ class HeadlessView : public DownloadView {
   TerminalProgress& progress_;
 };
 
+// --port names a device rather than a COM number.
+bool NamedDevice(const CommandLine& line) { return !line.port.empty() && ComPortNumber(line.port) == 0; }
+
 class HeadlessRun {
  public:
   HeadlessRun(const CommandLine& line, std::FILE* err)
       : line_(line), shownOutput_(ShownOutput(line.output)), progress_(err, line.verbosity),
         store_(std::make_unique<DownloadStore>()), ports_(PortDevices::FromEnvironment(SettingsFilePath())),
-        link_(ports_.Resolver()), view_(*store_, line, progress_), download_(link_, *store_, view_) {}
+        link_(NamedDevice(line) ? PortDeviceResolver([device = line.port](int) { return PortDevice{device, {}}; })
+                                : ports_.Resolver()),
+        view_(*store_, line, progress_), download_(link_, *store_, view_) {}
 
   Ending Run() {
     const std::string settingsNotice = SettingsFileNotice();
     if (!settingsNotice.empty()) progress_.Error(settingsNotice);
-    link_.PortNumber(ReadPortSetting());
+    // A port named for this run is tried alone; a device path stands in for
+    // the number the settings file holds, so that is the number kept.
+    int start = ReadPortSetting();
+    if (!line_.port.empty()) {
+      if (!NamedDevice(line_)) start = ComPortNumber(line_.port);
+      link_.TryStartPortOnly();
+    }
+    link_.PortNumber(start);
     link_.Start(&owner_);
     // Placed before the instrument is found: the link sends it as soon as the
     // probe has been answered.
@@ -222,7 +247,7 @@ class HeadlessRun {
         progress_.Status(notice.text + view_.statusSuffix, !IsRoutineStatus(notice.text));
         if (notice.text == NOT_CONNECTED_STATUS) {
           ReportUnusablePorts();
-          return Ending{EXIT_FAILED, NOT_FOUND_TEXT};
+          return NotFound();
         }
         break;
       case LinkNotice::MessageBox:
@@ -263,15 +288,28 @@ class HeadlessRun {
   // Each port passed over, with why. Quiet, they are told only when no port
   // answered: then they are what went wrong.
   void ReportPortTry(const LinkNotice& notice) {
-    std::string line = "COM" + std::to_string(notice.portNumber) + " (" +
-                       (notice.device.empty() ? std::string("no device") : notice.device) +
-                       "): " + notice.text;
-    if (notice.text.find("permission") != std::string::npos)
-      line += " (add the user to the 'dialout' group: sudo usermod -aG dialout $USER, then log in again)";
+    const std::string port = "COM" + std::to_string(notice.portNumber) + " (" +
+                             (notice.device.empty() ? std::string("no device") : Printable(notice.device)) + ")";
+    const std::string line = port + ": " + notice.text;
     if (line_.verbosity == Verbosity::Quiet)
       portTries_.push_back(line);
     else
       progress_.Line(line);
+    // Silence is no reason worth the last line; a port another program holds,
+    // or one this user may not open, is.
+    if (notice.text == "missing" || notice.text == "no echo" || notice.text == "wrong echo") return;
+    const std::string reason = notice.text == "busy" ? port + " is in use by another program" : line;
+    if (std::find(unusable_.begin(), unusable_.end(), reason) == unusable_.end()) unusable_.push_back(reason);
+    groupHint_ = groupHint_ || (notice.text == "permission denied" && ::geteuid() != 0);
+  }
+
+  // "The instrument was not found; COM2 (/dev/ttyUSB0) is in use by another
+  // program; no file was written."
+  Ending NotFound() {
+    if (groupHint_) progress_.Error(GROUP_HINT);
+    std::string text = NOT_FOUND_TEXT;
+    for (const std::string& reason : unusable_) text += "; " + reason;
+    return {EXIT_FAILED, text + NO_FILE_TEXT};
   }
 
   void ShowHeldPortTries() {
@@ -285,7 +323,7 @@ class HeadlessRun {
     ShowHeldPortTries();
     for (const SkippedPort& skipped : ports_.Map().skipped)
       if (skipped.port.access == FoundPort::PermissionDenied)
-        progress_.Error("Passed over " + skipped.port.node + ": " + skipped.reason);
+        progress_.Error("Passed over " + Printable(skipped.port.node) + ": " + Printable(skipped.reason));
   }
 
   // The writer has run. CMD_END was placed before it; wait for its answer (at
@@ -315,7 +353,10 @@ class HeadlessRun {
     const WriteOutcome& outcome = *view_.outcome;
     if (outcome.kind == WriteOutcome::Written) return Written();
     if (outcome.error == INTERRUPTED_TEXT) return Interrupted(interruptSignal.load());
-    const std::string& named = line_.output == STANDARD_OUTPUT_NAME ? shownOutput_ : line_.output;
+    // A reader that stopped early (| head): end quietly, as other tools do.
+    if (line_.output == STANDARD_OUTPUT_NAME && outcome.error == SystemErrorText(EPIPE))
+      return {EXIT_FAILED, "", SIGPIPE};
+    const std::string named = line_.output == STANDARD_OUTPUT_NAME ? shownOutput_ : Printable(line_.output);
     return {EXIT_FAILED, "The results file was not written: " + named + ": " + outcome.error};
   }
 
@@ -342,6 +383,8 @@ class HeadlessRun {
   int progressSeen_ = 0;
   std::chrono::steady_clock::time_point lastMove_ = std::chrono::steady_clock::now();
   std::vector<std::string> portTries_;  // held back while quiet
+  std::vector<std::string> unusable_;   // ports that could not be used, and why
+  bool groupHint_ = false;              // a port this user may not open
   HeadlessView view_;
   ArchiveDownload download_;
 };
@@ -349,10 +392,6 @@ class HeadlessRun {
 }  // namespace
 
 int RunHeadless(const CommandLine& line, std::FILE* err) {
-  if (line.count < 1 || line.count > 2000) {
-    std::fprintf(err, "Number is incorrect (1...2000)\n");
-    return EXIT_USAGE;
-  }
   // Before the port is opened: a download of two minutes should not end in
   // a refusal that was certain from the start.
   if (const std::string refusal = OutputRefusal(line); !refusal.empty()) {
@@ -363,7 +402,8 @@ int RunHeadless(const CommandLine& line, std::FILE* err) {
   const Ending ending = HeadlessRun(line, err).Run();
   if (ending.signal != 0) {
     // Cleaned up; now end as the signal would have, so that a shell loop
-    // around the program stops at Ctrl-C too (status 130, 143, 129).
+    // around the program stops at Ctrl-C too (status 130, 143, 129), and a
+    // closed pipe ends it as it ends other tools.
     std::fflush(err);
     std::signal(ending.signal, SIG_DFL);
     ::raise(ending.signal);

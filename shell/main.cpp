@@ -1,8 +1,10 @@
 // velorix-archive: the window without arguments, a download without a window
 // with --count/--format/--output, the serial ports with --list-ports.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "shell/headless_runner.h"
 #include "shell/port_devices.h"
 #include "shell/port_list.h"
+#include "shell/printable.h"
 #include "shell/settings.h"
 #include "version.h"
 
@@ -42,6 +45,19 @@ bool NoDisplay(const std::string& program) {
 }  // namespace
 #endif
 
+namespace {
+
+// Text for standard output; a write that fails (a full device, a closed
+// output) is an error worth a message and a status, not a silent success.
+int Print(const std::string& program, const std::string& text) {
+  errno = 0;
+  if (std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0) return 0;
+  std::fprintf(stderr, "%s: standard output: %s\n", program.c_str(), std::strerror(errno != 0 ? errno : EIO));
+  return 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::string program = argc > 0 ? argv[0] : "velorix-archive";
   if (auto slash = program.rfind('/'); slash != std::string::npos) program.erase(0, slash + 1);
@@ -50,13 +66,11 @@ int main(int argc, char** argv) {
   velorix::CommandLine line = velorix::ParseCommandLine(args);
   switch (line.action) {
     case velorix::CommandLine::Help:
-      std::fputs(velorix::UsageText(program).c_str(), stdout);
-      return 0;
+      return Print(program, velorix::UsageText(program));
     case velorix::CommandLine::Version:
-      std::printf("%s %s\n", program.c_str(), VELORIX_FILE_VERSION);
-      return 0;
+      return Print(program, program + " " + VELORIX_FILE_VERSION + "\n");
     case velorix::CommandLine::Error:
-      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), line.error.c_str(),
+      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), velorix::Printable(line.error).c_str(),
                    program.c_str());
       return 2;
     case velorix::CommandLine::Download:
@@ -64,8 +78,7 @@ int main(int argc, char** argv) {
     case velorix::CommandLine::ListPorts: {
       const std::string& settings = velorix::SettingsFilePath();
       const velorix::PortMap map = velorix::PortDevices::FromEnvironment(settings).Map();
-      std::fputs(velorix::PortListText(map, settings).c_str(), stdout);
-      return 0;
+      return Print(program, velorix::PortListText(map, settings));
     }
     case velorix::CommandLine::Window:
       break;

@@ -54,6 +54,8 @@ std::vector<PortPin> SettingsPins(const std::string& settingsPath) {
 
 }  // namespace
 
+int ComPortNumber(std::string_view text) { return PortNumberOf(text, "COM"); }
+
 PortDevices PortDevices::FromEnvironment(const std::string& settingsPath) {
   std::vector<PortPin> pins = VariablePins();
   std::vector<PortPin> fromFile = SettingsPins(settingsPath);

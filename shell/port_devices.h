@@ -9,6 +9,7 @@
 // place of /sys and /dev.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/port_map.h"
@@ -37,6 +38,9 @@ class PortDevices {
   std::vector<PortPin> pins_;
   SystemRoots roots_;
 };
+
+// "COM12" (any letter case) -> 12; 0 for anything else.
+int ComPortNumber(std::string_view text);
 
 // "VELORIX_COM2", "Velquor.ini [Ports]" or "automatic".
 std::string PortSourceText(PortSource source, int portNumber);

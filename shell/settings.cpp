@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "shell/ini_profile.h"
+#include "shell/printable.h"
 
 namespace velorix {
 namespace {
@@ -69,13 +70,14 @@ int ReadPortSetting() { return ReadPortSettingFrom(SettingsFilePath()); }
 std::string WritePortSetting(int portNumber) {
   std::string why;
   if (SettingsFilePath().empty() || WritePortSettingTo(SettingsFilePath(), portNumber, &why)) return {};
-  return "The settings file " + SettingsFilePath() + " was left as it is: " + why + ".";
+  return "The settings file " + Printable(SettingsFilePath()) + " was left as it is: " + Printable(why) + ".";
 }
 
 std::string SettingsFileNotice() {
   const std::string problem = ProfileFileProblem(SettingsFilePath());
   if (problem.empty()) return {};
-  return "The settings file " + SettingsFilePath() + " is not used: " + problem + "; COM" + SETTINGS_PORT_DEFAULT +
+  return "The settings file " + Printable(SettingsFilePath()) + " is not used: " + Printable(problem) + "; COM" +
+         SETTINGS_PORT_DEFAULT +
          " is tried first, and the file is left as it is.";
 }
 

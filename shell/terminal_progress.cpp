@@ -93,7 +93,10 @@ void TerminalProgress::Error(const std::string& text) { Print(text); }
 
 void TerminalProgress::End(const std::string& text) {
   ended_ = true;
-  Print(text);
+  if (text.empty())
+    Clear();
+  else
+    Print(text);
 }
 
 void TerminalProgress::Resize() {

@@ -27,8 +27,8 @@ class TerminalProgress {
   void Line(const std::string& text);
   // A line that stays and is shown however quiet.
   void Error(const std::string& text);
-  // The line that says how the run ended. The redrawn line is cleared first,
-  // so no bar is left standing, and nothing is drawn after it.
+  // The line that says how the run ended (none when empty). The redrawn line
+  // is cleared first, so no bar is left standing, and nothing is drawn after.
   void End(const std::string& text);
   // Takes the terminal's width again (after SIGWINCH) and redraws.
   void Resize();

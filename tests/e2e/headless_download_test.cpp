@@ -66,7 +66,7 @@ TEST_F(HeadlessRun, ACountOutOfRangeIsRefusedBeforeAnythingHappens) {
   for (const char* count : {"0", "2001", "-5"}) {
     RunResult run = RunIn(dir_, "/nonexistent/com2", {"--count", count, "--format", "xls", "--output", "out.xls"});
     EXPECT_EQ(run.exitStatus, 2) << count;
-    EXPECT_EQ(run.err, "Number is incorrect (1...2000)\n") << count;
+    EXPECT_EQ(run.err, "velorix-archive: Number is incorrect (1...2000)\nTry 'velorix-archive --help'.\n") << count;
     EXPECT_FALSE(fs::exists(dir_ / "out.xls"));
     EXPECT_FALSE(fs::exists(dir_ / "Velquor.ini"));
   }
@@ -172,17 +172,22 @@ TEST_F(HeadlessRun, StandardOutputTakesTheFileByteForByte) {
 }
 
 // Standard output is a pipe nobody reads any more (the next program in the
-// pipeline has ended): the write fails and the run says so, exit 1.
-TEST_F(HeadlessRun, AClosedPipeOnStandardOutputIsAFailedWrite) {
+// pipeline has ended): the run ends quietly by SIGPIPE, as other tools do.
+// With standard output closed, --help and --list-ports fail out loud.
+TEST_F(HeadlessRun, AClosedStandardOutputEndsTheRun) {
   simtest::SimProcess sim({"--quiet"});
   ChildSetup setup;
   setup.stdoutTo = ChildSetup::Stdout::ClosedPipe;
   const RunResult run = RunIn(dir_, sim.SlavePath(), {"--count", "20", "--format", "xls", "--output", "-"}, setup);
-  EXPECT_EQ(run.exitStatus, 1) << run.err;
-  EXPECT_EQ(run.NotableLines(),
-            (std::vector<std::string>{kConnected, "The results file was not written: standard output: Broken pipe"}))
-      << run.err;
+  EXPECT_EQ(run.exitStatus, 128 + SIGPIPE) << run.err;
+  EXPECT_EQ(run.NotableLines(), std::vector<std::string>{kConnected}) << run.err;
   EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"Velquor.ini"});
+  setup.stdoutTo = ChildSetup::Stdout::Closed;
+  for (const char* option : {"--help", "--list-ports"}) {
+    const RunResult told = RunIn(dir_, sim.SlavePath(), {option}, setup);
+    EXPECT_EQ(told.exitStatus, 1) << option;
+    EXPECT_EQ(told.err, "velorix-archive: standard output: Bad file descriptor\n") << option;
+  }
 }
 
 // What a 200-record run says on standard error. Off a terminal: the lasting

@@ -3,7 +3,7 @@
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev clang libclang-rt-14-dev)
 # Man pages, icons, and the tests that check them and the metainfo.
-VELORIX_BUILD_PACKAGES+=(help2man imagemagick man-db appstream)
+VELORIX_BUILD_PACKAGES+=(help2man imagemagick librsvg2-bin man-db appstream)
 # Beyond the build, for the test suite: the reader its workbook check opens the
 # .xlsx with.
 VELORIX_TEST_PACKAGES=(python3 python3-openpyxl)

@@ -168,7 +168,9 @@ class HeadlessView : public DownloadView {
     slots = sampleCount;
     written = WrittenRecordCount(store_, sampleCount);
     if (outcome->kind == WriteOutcome::Written) {
-      statusSuffix = FILE_WRITTEN;
+      // A line of its own here: glued to the end reply's status on the bar,
+      // as the window's status line shows it, it would read as one text.
+      statusSuffix.clear();
       progress_.SetPos(0);
       progress_.Status(FILE_WRITTEN, true);
     }

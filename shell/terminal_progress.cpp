@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace velorix {
 namespace {
@@ -45,11 +47,36 @@ std::string FitProgressLine(bool barShown, int low, int high, int pos, const std
   return line;
 }
 
+// TERM unset, empty or "dumb": a terminal that takes no escape sequences.
+bool DumbTerminal() {
+  const char* term = std::getenv("TERM");
+  return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
+}
+
 }  // namespace
 
 TerminalProgress::TerminalProgress(std::FILE* out, Verbosity verbosity)
-    : out_(out), verbosity_(verbosity), terminal_(isatty(fileno(out)) == 1) {
+    : out_(out), verbosity_(verbosity), terminal_(isatty(fileno(out)) == 1), dumb_(terminal_ && DumbTerminal()) {
   if (terminal_) columns_ = TerminalColumns(out_);
+}
+
+// Takes the drawn line away; the cursor is then where it began.
+void TerminalProgress::Erase() {
+  if (!dirty_) return;
+  if (dumb_) {
+    // Blanks over what was drawn, with carriage returns around them.
+    std::fprintf(out_, "\r%s\r", std::string(drawn_.size(), ' ').c_str());
+  } else {
+    std::fputs(kClearLine, out_);
+  }
+  dirty_ = false;
+}
+
+// In place of what was drawn before.
+void TerminalProgress::Draw(const std::string& line) {
+  if (dumb_) Erase();
+  std::fputs(dumb_ ? "\r" : kClearLine, out_);
+  std::fputs(line.c_str(), out_);
 }
 
 void TerminalProgress::SetRange(int low, int high) {
@@ -71,7 +98,9 @@ void TerminalProgress::SetPos(int pos) {
 
 void TerminalProgress::Status(const std::string& text, bool lasting) {
   if (ended_ || verbosity_ == Verbosity::Quiet) return;
-  if (!terminal_) {
+  // Verbose: each status on a line of its own, also on a terminal (where the
+  // bar then shows the count alone).
+  if (!terminal_ || verbosity_ == Verbosity::Verbose) {
     if (lasting || verbosity_ == Verbosity::Verbose) Print(text);
     return;
   }
@@ -102,21 +131,19 @@ void TerminalProgress::End(const std::string& text) {
 void TerminalProgress::Resize() {
   if (!terminal_) return;
   columns_ = TerminalColumns(out_);
-  drawn_.clear();
+  Erase();
   Redraw();
 }
 
 void TerminalProgress::Clear() {
   if (!terminal_ || !dirty_) return;
-  std::fputs(kClearLine, out_);
+  Erase();
   std::fflush(out_);
-  dirty_ = false;
   drawn_.clear();
 }
 
 void TerminalProgress::Print(const std::string& text) {
-  if (terminal_ && dirty_) std::fputs(kClearLine, out_);
-  dirty_ = false;
+  if (terminal_) Erase();
   std::fprintf(out_, "%s\n", text.c_str());
   Redraw();
   std::fflush(out_);
@@ -127,8 +154,7 @@ void TerminalProgress::Redraw() {
   std::string line = FitProgressLine(barShown_, low_, high_, pos_, status_, columns_);
   if (line.empty() && !dirty_) return;  // nothing to show yet
   if (dirty_ && line == drawn_) return;  // the range is set again with every record
-  std::fputs(kClearLine, out_);
-  std::fputs(line.c_str(), out_);
+  Draw(line);
   std::fflush(out_);
   dirty_ = !line.empty();
   drawn_ = std::move(line);
@@ -136,7 +162,7 @@ void TerminalProgress::Redraw() {
 
 // Off a terminal nothing is redrawn: a line at each further tenth instead.
 void TerminalProgress::ProgressLine() {
-  if (verbosity_ != Verbosity::Normal || ended_ || high_ <= low_ || pos_ <= low_) return;
+  if (verbosity_ == Verbosity::Quiet || ended_ || high_ <= low_ || pos_ <= low_) return;
   const int percent = static_cast<int>(static_cast<long long>(std::min(pos_, high_) - low_) * 100 / (high_ - low_));
   if (percent / 10 * 10 <= reportedPercent_) return;
   reportedPercent_ = percent / 10 * 10;

@@ -12,8 +12,9 @@ namespace velorix {
 // redrawn in place, cut to the terminal's width so that it never wraps.
 // Elsewhere (a log, a pipe) nothing is redrawn: lasting statuses get a line
 // each and the progress a line every 10 % (with Verbosity::Verbose every
-// status gets a line, and no progress lines). Verbosity::Quiet shows only
-// errors and the last line.
+// status gets a line, with the progress lines too, and on a terminal the bar
+// shows the count alone). Verbosity::Quiet shows only errors and the last
+// line.
 class TerminalProgress {
  public:
   TerminalProgress(std::FILE* out, Verbosity verbosity);
@@ -39,12 +40,15 @@ class TerminalProgress {
 
  private:
   void Print(const std::string& text);
+  void Erase();
+  void Draw(const std::string& line);
   void Redraw();
   void ProgressLine();
 
   std::FILE* out_;
   Verbosity verbosity_;
   bool terminal_;
+  bool dumb_;  // a terminal without escape sequences (TERM=dumb)
   int columns_ = 80;
   int low_ = 0, high_ = 100, pos_ = 0;
   int reportedPercent_ = 0;  // off a terminal: the last progress line's tenth, as percent

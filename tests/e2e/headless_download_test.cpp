@@ -210,6 +210,7 @@ struct VolumeCase {
   // instrument paced like the real line, so the download is still going).
   int narrowTo = 0;
   bool fileToTheTerminal = false;  // --output - with standard output the same terminal
+  std::string term = "xterm";      // TERM
 };
 
 void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
@@ -227,6 +228,7 @@ TEST_P(Volume, OnStandardError) {
   args.insert(args.end(), c.options.begin(), c.options.end());
   ChildSetup setup;
   setup.terminalColumns = c.columns;
+  setup.environment = {"TERM=" + c.term};
   if (c.fileToTheTerminal) setup.stdoutTo = ChildSetup::Stdout::Terminal;
   std::size_t drawnAtResize = 0;
   const RunResult run = RunIn(dir_, sim.SlavePath(), args, setup, 60000, [&](ProgramRun& program) {
@@ -255,8 +257,17 @@ TEST_P(Volume, OnStandardError) {
     EXPECT_EQ(run.ErrLines().size(), c.allLines) << run.err;
     return;
   }
+  if (c.term == "dumb") {
+    EXPECT_EQ(run.err.find('\033'), std::string::npos) << "an escape sequence for a dumb terminal";
+    const std::string last = run.err.substr(0, run.err.size() - 2);  // without the terminal's "\r\n"
+    EXPECT_EQ(last.substr(last.rfind('\r') + 1), lines.back()) << "blanks and CR before the last line";
+    return;
+  }
   const Screen screen = ScreenOf(run.err);
-  EXPECT_EQ(screen.lines, lines) << run.err;
+  if (c.allLines > 0)
+    EXPECT_EQ(screen.lines.size(), c.allLines) << run.err;
+  else
+    EXPECT_EQ(screen.lines, lines) << run.err;
   EXPECT_EQ(screen.leftUnderCursor, "") << "left standing after the end";
   const std::size_t width = static_cast<std::size_t>(c.narrowTo > 0 ? c.narrowTo : c.columns);
   const auto fits = [width](const std::string& drawn) { return drawn.size() < width; };
@@ -276,8 +287,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Per exchange (the pointer, the table and 201 records) " Waiting
         // response." and, but for the last, " Response OK."; "File is
         // written." as the last record's reply is taken, then three lines of
-        // the end of the download.
-        VolumeCase{"off_a_terminal_verbose", 0, {"--verbose"}, kWrittenLines, 1 + 203 + 202 + 4 + 1},
+        // the end of the download; off a terminal the ten progress lines too.
+        VolumeCase{"off_a_terminal_verbose", 0, {"--verbose"}, kWrittenLines, 1 + 203 + 202 + 4 + 1 + 10},
+        VolumeCase{"on_a_terminal_verbose", 80, {"--verbose"}, kWrittenLines, 1 + 203 + 202 + 4 + 1},
+        VolumeCase{"dumb_terminal", 80, {}, kWrittenLines, 0, 0, false, "dumb"},
         // The bar shrunk and the status cut ...
         VolumeCase{"forty_columns", 40, {}, kWrittenLines},
         // ... no bar, the count and what is left of the status.

@@ -135,9 +135,10 @@ std::string UsageText(const std::string& programName) {
          "for one run. --list-ports shows the map.\n"
          "\n"
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
-         "not answer or stopped sending records, the file could not be written,\n"
-         "or the run was interrupted; 2 the command line, the count or the output\n"
-         "is wrong, or there is no display for the window.\n";
+         "not answer or stopped sending records, or the file could not be written;\n"
+         "2 the command line, the count or the output is wrong, or there is no\n"
+         "display for the window. Interrupted (Ctrl-C, SIGTERM, SIGHUP), the program\n"
+         "cleans up and then ends by that signal.\n";
 }
 
 }  // namespace velorix

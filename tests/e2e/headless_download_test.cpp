@@ -2,6 +2,10 @@
 // instrument on a real pseudo-terminal: the files it writes, what it says on
 // standard error, its exit status and the settings file it leaves.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
@@ -84,6 +88,56 @@ TEST_F(HeadlessRun, NoInstrumentOnAnyPortNamesEachTryAndGivesUp) {
   EXPECT_EQ(run.ErrLines().back(), kNotFound);
   // The last port tried is kept for the next start.
   EXPECT_EQ(ReadFile(dir_ / "Velquor.ini"), "[Velorix - 5]\nCOM Port 1_4= 4 \n");
+}
+
+// --port tries one port alone: one held by another program, or one this user
+// may not open, is named in the last line (the group hint once, not for
+// root); the instrument is not even asked.
+TEST_F(HeadlessRun, APortNamedOnTheCommandLineIsTriedAloneAndTheLastLineSaysWhyNot) {
+  const fs::path log = dir_ / "frames.log";
+  simtest::SimProcess sim({"--quiet", "--log", log.string()});
+  const int held = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+  const std::vector<std::string> args = {"--count", "3", "--format", "xls", "--output", "out.xls", "--quiet", "--port"};
+  const auto run = [&](const std::string& port, ChildSetup setup = {}) {
+    std::vector<std::string> all = args;
+    all.push_back(port);
+    return RunIn(dir_, "/nonexistent/com2", all, setup);
+  };
+  const RunResult busy = run(sim.SlavePath());
+  ::close(held);
+  EXPECT_EQ(busy.exitStatus, 1) << busy.err;
+  EXPECT_EQ(busy.ErrLines().front(), "COM2 (" + sim.SlavePath() + "): busy") << busy.err;
+  EXPECT_EQ(busy.ErrLines().back(), "The instrument was not found; COM2 (" + sim.SlavePath() +
+                                        ") is in use by another program; no file was written.");
+  EXPECT_EQ(ReadLines(log), std::vector<std::string>{});
+  EXPECT_EQ(run("com2").exitStatus, 1) << "COM2 by its number is the variable's device, missing";
+  if (::geteuid() != 0) return;
+  ChildSetup nobody;
+  nobody.unprivileged = true;
+  fs::permissions(dir_, fs::perms::all);
+  WriteFile(dir_ / "root-only", "");
+  fs::remove(dir_ / "Velquor.ini");  // root's, from the runs above
+  const RunResult denied = run((dir_ / "root-only").string(), nobody);
+  const std::vector<std::string> lines = denied.ErrLines();
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+            (std::vector<std::string>{"To use the serial ports, add the user to the 'dialout' group: sudo usermod -aG "
+                                      "dialout $USER, then log in again.",
+                                      "The instrument was not found; COM2 (" + (dir_ / "root-only").string() +
+                                          "): permission denied; no file was written."}))
+      << denied.err;
+}
+
+// With the current folder removed, a relative --output is refused at once;
+// the line break in the name is shown escaped.
+TEST_F(HeadlessRun, ARelativeOutputInARemovedFolderIsRefusedAtOnce) {
+  ChildSetup setup;
+  setup.removeCurrentFolder = true;
+  fs::create_directory(dir_ / "gone");
+  const RunResult run =
+      RunIn(dir_ / "gone", "/nonexistent/com2", {"--count", "3", "--format", "xls", "--output", "out\n.xls"}, setup);
+  EXPECT_EQ(run.exitStatus, 2) << run.err;
+  EXPECT_EQ(run.err, "The results file can't be written: out\\n.xls: the current folder no longer exists\n");
 }
 
 TEST_F(HeadlessRun, StartsWithThePortFromTheSettingsFile) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace velorix {
 namespace {
@@ -53,6 +54,19 @@ bool DumbTerminal() {
   return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
 }
 
+// Whether a terminal made narrower rewraps the line under the cursor over
+// several rows, the cursor at its end (most do: VTE, Konsole, kitty, tmux,
+// Windows Terminal); xterm, rxvt, st, screen and the Linux console cut it.
+bool Rewraps() {
+  if (std::getenv("TMUX") != nullptr) return true;
+  if (std::getenv("XTERM_VERSION") != nullptr) return false;
+  const char* term = std::getenv("TERM");
+  const std::string_view name = term != nullptr ? term : "";
+  for (const std::string_view cuts : {"linux", "rxvt", "st", "screen"})
+    if (name.substr(0, cuts.size()) == cuts && (name.size() == cuts.size() || name[cuts.size()] == '-')) return false;
+  return true;
+}
+
 }  // namespace
 
 TerminalProgress::TerminalProgress(std::FILE* out, Verbosity verbosity)
@@ -60,8 +74,23 @@ TerminalProgress::TerminalProgress(std::FILE* out, Verbosity verbosity)
   if (terminal_) columns_ = TerminalColumns(out_);
 }
 
+// Takes the terminal's width again. A line drawn at the old width that the
+// terminal has since rewrapped over several rows is taken away whole: a
+// stale piece of it would stay above the new one.
+void TerminalProgress::FollowWidth() {
+  const int now = TerminalColumns(out_);
+  if (now == columns_) return;
+  const auto rows = (drawn_.size() + static_cast<std::size_t>(now) - 1) / static_cast<std::size_t>(now);
+  if (dirty_ && !dumb_ && now < columns_ && rows > 1 && Rewraps()) {
+    std::fprintf(out_, "\r\033[%zuA\033[J", rows - 1);
+    dirty_ = false;
+  }
+  columns_ = now;
+}
+
 // Takes the drawn line away; the cursor is then where it began.
 void TerminalProgress::Erase() {
+  FollowWidth();
   if (!dirty_) return;
   if (dumb_) {
     // Blanks over what was drawn, with carriage returns around them.
@@ -130,7 +159,6 @@ void TerminalProgress::End(const std::string& text) {
 
 void TerminalProgress::Resize() {
   if (!terminal_) return;
-  columns_ = TerminalColumns(out_);
   Erase();
   Redraw();
 }
@@ -151,6 +179,8 @@ void TerminalProgress::Print(const std::string& text) {
 
 void TerminalProgress::Redraw() {
   if (!terminal_ || ended_ || verbosity_ == Verbosity::Quiet) return;
+  // SIGWINCH may come after this draw: the width is asked each time.
+  FollowWidth();
   std::string line = FitProgressLine(barShown_, low_, high_, pos_, status_, columns_);
   if (line.empty() && !dirty_) return;  // nothing to show yet
   if (dirty_ && line == drawn_) return;  // the range is set again with every record

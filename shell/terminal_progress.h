@@ -41,6 +41,7 @@ class TerminalProgress {
  private:
   void Print(const std::string& text);
   void Erase();
+  void FollowWidth();
   void Draw(const std::string& line);
   void Redraw();
   void ProgressLine();

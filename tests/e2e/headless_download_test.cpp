@@ -107,11 +107,9 @@ TEST_F(HeadlessRun, APortNamedOnTheCommandLineIsTriedAloneAndTheLastLineSaysWhyN
   const RunResult busy = run(sim.SlavePath());
   ::close(held);
   EXPECT_EQ(busy.exitStatus, 1) << busy.err;
-  EXPECT_EQ(busy.ErrLines().front(), "COM2 (" + sim.SlavePath() + "): busy") << busy.err;
   EXPECT_EQ(busy.ErrLines().back(), "The instrument was not found; COM2 (" + sim.SlavePath() +
                                         ") is in use by another program; no file was written.");
   EXPECT_EQ(ReadLines(log), std::vector<std::string>{});
-  EXPECT_EQ(run("com2").exitStatus, 1) << "COM2 by its number is the variable's device, missing";
   if (::geteuid() != 0) return;
   ChildSetup nobody;
   nobody.unprivileged = true;

@@ -254,8 +254,9 @@ inline bool TraceExclusiveCreates() {
 }
 
 // What a terminal shows of the bytes it received: the lines that stay (ended
-// by a line feed), every text drawn on a line and then erased ("\r\033[K",
-// the redrawn progress line), and what is left under the cursor at the end.
+// by a line feed), every text drawn on a line and then erased ("\r\033[K", or
+// "\r\033[nA\033[J" once a narrowed terminal has rewrapped it: the redrawn
+// progress line), and what is left under the cursor at the end.
 struct Screen {
   std::vector<std::string> lines, redrawn;
   std::string leftUnderCursor;
@@ -268,8 +269,11 @@ inline Screen ScreenOf(const std::string& received) {
     std::string row = received.substr(start, end == std::string::npos ? end : end - start);
     if (!row.empty() && row.back() == '\r') row.pop_back();
     std::size_t from = 0;
-    for (std::size_t erase; (erase = row.find("\r\033[K", from)) != std::string::npos; from = erase + 4)
+    for (std::size_t erase; (erase = row.find("\r\033[", from)) != std::string::npos;) {
+      const std::size_t code = row.find_first_of("KJ", erase);  // "\r\033[K", or "\r\033[2A\033[J"
       if (erase > from) screen.redrawn.push_back(row.substr(from, erase - from));
+      from = code + 1;
+    }
     if (end != std::string::npos) {
       screen.lines.push_back(row.substr(from));
     } else if (from < row.size()) {

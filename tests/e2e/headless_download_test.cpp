@@ -98,11 +98,9 @@ TEST_F(HeadlessRun, APortNamedOnTheCommandLineIsTriedAloneAndTheLastLineSaysWhyN
   simtest::SimProcess sim({"--quiet", "--log", log.string()});
   const int held = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
-  const std::vector<std::string> args = {"--count", "3", "--format", "xls", "--output", "out.xls", "--quiet", "--port"};
   const auto run = [&](const std::string& port, ChildSetup setup = {}) {
-    std::vector<std::string> all = args;
-    all.push_back(port);
-    return RunIn(dir_, "/nonexistent/com2", all, setup);
+    return RunIn(dir_, "/nonexistent/com2", {"--count", "3", "--format", "xls", "--output", "o.xls", "--port", port},
+                 setup);
   };
   const RunResult busy = run(sim.SlavePath());
   ::close(held);
@@ -117,12 +115,9 @@ TEST_F(HeadlessRun, APortNamedOnTheCommandLineIsTriedAloneAndTheLastLineSaysWhyN
   WriteFile(dir_ / "root-only", "");
   fs::remove(dir_ / "Velquor.ini");  // root's, from the runs above
   const RunResult denied = run((dir_ / "root-only").string(), nobody);
-  const std::vector<std::string> lines = denied.ErrLines();
-  EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-            (std::vector<std::string>{"To use the serial ports, add the user to the 'dialout' group: sudo usermod -aG "
-                                      "dialout $USER, then log in again.",
-                                      "The instrument was not found; COM2 (" + (dir_ / "root-only").string() +
-                                          "): permission denied; no file was written."}))
+  EXPECT_NE(denied.err.find("then log in again.\nThe instrument was not found; COM2 (" + (dir_ / "root-only").string() +
+                            "): permission denied; no file was written.\n"),
+            std::string::npos)
       << denied.err;
 }
 

@@ -284,32 +284,20 @@ inline Screen ScreenOf(const std::string& received) {
 }
 
 // The program where any user may run it: a checkout in a private folder
-// (a clone under /root, or in one made by mktemp -d) is out of reach of the
-// user an unprivileged run becomes.
-class ProgramForAnyUser {
- public:
-  static const std::string& Path() {
-    static const ProgramForAnyUser copy;
-    return copy.path_;
-  }
-
- private:
-  ProgramForAnyUser() {
-    char folder[] = "/tmp/velorix-e2e-program-XXXXXX";
+// (under /root, or made by mktemp -d) is out of reach of an unprivileged run.
+inline const std::string& ProgramForAnyUser() {
+  static std::string folder;
+  static const std::string path = [] {
+    char name[] = "/tmp/velorix-e2e-program-XXXXXX";
+    if (::mkdtemp(name) == nullptr || ::chmod(name, 0755) != 0) return std::string(VELORIX_ARCHIVE_PATH);
+    folder = name;
+    std::atexit([] { std::error_code ignored; fs::remove_all(folder, ignored); });
     std::error_code error;
-    if (::mkdtemp(folder) != nullptr && ::chmod(folder, 0755) == 0) {
-      folder_ = folder;
-      fs::copy_file(VELORIX_ARCHIVE_PATH, folder_ / "velorix-archive", error);
-      if (!error) path_ = (folder_ / "velorix-archive").string();
-    }
-  }
-  ~ProgramForAnyUser() {
-    std::error_code ignored;
-    if (!folder_.empty()) fs::remove_all(folder_, ignored);
-  }
-  fs::path folder_;
-  std::string path_ = VELORIX_ARCHIVE_PATH;
-};
+    fs::copy_file(VELORIX_ARCHIVE_PATH, folder + "/velorix-archive", error);
+    return error ? std::string(VELORIX_ARCHIVE_PATH) : folder + "/velorix-archive";
+  }();
+  return path;
+}
 
 // The program started in the background with its argument list (no shell, so
 // names with blanks, quotes or non-ASCII bytes go through as they are).
@@ -320,8 +308,7 @@ class ProgramRun {
              const fs::path& errFile, ChildSetup setup = {}) {
     // Everything the child needs is made before fork: after it only system calls.
     const bool asRoot = ::geteuid() == 0;
-    std::vector<std::string> argStore = {setup.unprivileged && asRoot ? ProgramForAnyUser::Path()
-                                                                      : std::string(VELORIX_ARCHIVE_PATH)};
+    std::vector<std::string> argStore = {setup.unprivileged && asRoot ? ProgramForAnyUser() : VELORIX_ARCHIVE_PATH};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string>& env = setup.environment;
     // An empty comTwo leaves COM2 to the settings file; only a test that

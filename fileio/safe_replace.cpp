@@ -311,6 +311,9 @@ std::string CheckOutputTarget(const std::string& path) {
   if (errno != ENOENT) return SystemErrorText(errno);
   if (::stat(parts.folder.c_str(), &st) != 0) return SystemErrorText(errno);
   if (!S_ISDIR(st.st_mode)) return SystemErrorText(ENOTDIR);
+  // A removed folder (the current one, say) still looks like one, but takes no file.
+  if (st.st_nlink == 0)
+    return parts.folder == "." ? "the current folder no longer exists" : "the folder no longer exists";
   if (::faccessat(AT_FDCWD, parts.folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return SystemErrorText(errno);
   return {};
 }

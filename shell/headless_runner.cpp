@@ -1,7 +1,6 @@
 #include "shell/headless_runner.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,13 +101,8 @@ std::string OutputRefusal(const CommandLine& line) {
              "or a pipe, or give --output FILE.";
     return {};
   }
-  // A removed current folder still looks like a folder, but takes no file.
-  struct stat here {};
-  std::string reason;
-  if (line.output.front() != '/' && (::stat(".", &here) != 0 || here.st_nlink == 0))
-    reason = "the current folder no longer exists";
-  if (reason.empty()) reason = CheckOutputTarget(line.output);
-  if (!reason.empty()) return "The results file can't be written: " + Printable(line.output) + ": " + reason;
+  if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
+    return "The results file can't be written: " + Printable(line.output) + ": " + reason;
   return {};
 }
 

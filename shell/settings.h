@@ -33,7 +33,7 @@ std::string WritePortSetting(int portNumber);
 
 // Why the settings file is not used this run (not read, so COM2 is tried
 // first, and not rewritten): the line to show, or empty when it is used or
-// is not there yet. Nothing is opened to find out.
+// is not there yet. Only a regular file is opened to find out.
 std::string SettingsFileNotice();
 
 // The same operations on a given file, for the code above and for tests.

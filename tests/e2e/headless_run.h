@@ -289,12 +289,11 @@ inline const std::string& ProgramForAnyUser() {
   static std::string folder;
   static const std::string path = [] {
     char name[] = "/tmp/velorix-e2e-program-XXXXXX";
-    if (::mkdtemp(name) == nullptr || ::chmod(name, 0755) != 0) return std::string(VELORIX_ARCHIVE_PATH);
-    folder = name;
-    std::atexit([] { std::error_code ignored; fs::remove_all(folder, ignored); });
     std::error_code error;
-    fs::copy_file(VELORIX_ARCHIVE_PATH, folder + "/velorix-archive", error);
-    return error ? std::string(VELORIX_ARCHIVE_PATH) : folder + "/velorix-archive";
+    if (::mkdtemp(name) != nullptr && ::chmod(name, 0755) == 0)
+      fs::copy_file(VELORIX_ARCHIVE_PATH, (folder = name) + "/velorix-archive", error);
+    std::atexit([] { std::error_code ignored; if (!folder.empty()) fs::remove_all(folder, ignored); });
+    return folder.empty() || error ? std::string(VELORIX_ARCHIVE_PATH) : folder + "/velorix-archive";
   }();
   return path;
 }

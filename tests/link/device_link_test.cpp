@@ -55,10 +55,9 @@ struct ScanCase {
   bool connected;
 };
 
-const Bytes PROBE(PROBE_FRAME.begin(), PROBE_FRAME.end());
-FakeDevice Echoes(int fromAttempt = 1) { return FakeDevice{fromAttempt, PROBE, {}, {}}; }
-FakeDevice Silent() { return FakeDevice{0, {}, {}, {}}; }
-FakeDevice Answers(Bytes other) { return FakeDevice{1, std::move(other), {}, {}}; }
+FakeDevice Echoes(int fromAttempt = 1) { return FakeDevice{fromAttempt, {0x01, 0x05, 0xFF, 0x05, 0x01}, {}}; }
+FakeDevice Silent() { return FakeDevice{0, {}, {}}; }
+FakeDevice Answers(Bytes other) { return FakeDevice{1, std::move(other), {}}; }
 
 class ScanTest : public ::testing::TestWithParam<ScanCase> {};
 
@@ -128,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"EchoTooLateForFourAttempts", 2, {{2, Echoes(5)}, {1, Echoes()}}, {2, 1},
                  {"T|2|no echo", "T|1|ok"}, 1, true},
         // The end of an earlier run's reply still arriving after the open.
-        ScanCase{"LeftoverBytesAreNotTheEcho", 2, {{2, FakeDevice{1, PROBE, {}, {Chunk{5, Bytes(20, 0x33)}}}}}, {2},
+        ScanCase{"LeftoverBytesAreNotTheEcho", 2, {{2, FakeDevice{1, Echoes().probeAnswer, {}, {Chunk{5, Bytes(20, 0x33)}}}}}, {2},
                  {"T|2|ok"}, 2, true},
         ScanCase{"OtherFiveBytesAreNoEcho", 1, {{1, Answers(OTHER_FIVE)}, {2, Echoes()}}, {1, 1, 2},
                  {"T|1|wrong echo", "T|1|wrong echo", "T|2|ok"}, 2, true},
@@ -271,9 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {WAITING, FrameEvent(REPLY), OK}, 1, LINK_REPLIED},
         ServeCase{"ReplyOfAnotherCodeIsRepeated", {Whole(OTHER_REPLY), Whole(REPLY)},
                   {WAITING, Repeat(1), FrameEvent(REPLY), OK}, 2, LINK_REPLIED},
-        // Request 1 answered after its second repeat; of the answers to its
-        // earlier writes one comes back to back (dropped in the quiet before
-        // request 2), one 120 ms later (equal to the reply taken: dropped).
+        // Late answers to request 1: back to back (dropped in the quiet), then
+        // 120 ms later (equal to the reply taken: dropped).
         ServeCase{"LateAnswersAreNotTakenForTheNextReply",
                   {{Chunk{6300, REPLY}}, {Chunk{3230, REPLY}}, {Chunk{250, REPLY}}, {Chunk{300, OTHER_POINTER}}},
                   {WAITING, Repeat(1), Repeat(2), FrameEvent(REPLY), OK, WAITING, FrameEvent(OTHER_POINTER), OK},
@@ -385,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(
     LinkStop, StopWithOpenBox,
     ::testing::Values(OpenBoxCase{"NotConnected", {}, NOT_CONNECTED_BOX},
                       OpenBoxCase{"Overrun",
-                                  {{2, FakeDevice{1, PROBE, {Whole(REPLY, PORT_OVERRUN)}, {}}}},
+                                  {{2, FakeDevice{1, {0x01, 0x05, 0xFF, 0x05, 0x01}, {Whole(REPLY, PORT_OVERRUN)}}}},
                                   "B|Overrun Error|E"}),
     [](const auto& info) { return info.param.name; });
 

@@ -40,7 +40,7 @@ struct FakeDevice {
   std::vector<std::uint8_t> probeAnswer{0x01, 0x05, 0xFF, 0x05, 0x01};
   // replies[k]: what follows the k-th request write (repeats count); none: silent.
   std::vector<std::vector<Chunk>> replies;
-  std::vector<Chunk> afterOpen;  // bytes still arriving once the port is open
+  std::vector<Chunk> afterOpen = {};  // bytes still arriving once the port is open
 };
 
 struct WriteRecord {

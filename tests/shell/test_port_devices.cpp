@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <tuple>
 #include <string>
 #include <utility>
@@ -92,8 +91,8 @@ TEST_P(PortMapRules, NumbersGoWhereTheRulesSay) {
   const MapCase& c = GetParam();
   testing::ScratchFolder folder;
   const std::string root = folder.file("root");
-  std::optional<testing::NodevMount> mount;
-  if (!c.nodes.empty() && !mount.emplace(root).Why().empty()) GTEST_SKIP() << mount->Why();
+  const std::string why = c.nodes.empty() ? "" : testing::MountNodevTmpfs(root);
+  if (!why.empty()) GTEST_SKIP() << why;
   FakeSystemTree tree(root);
   for (const auto& [node, major, minor] : c.nodes) {
     if (::mknod((root + node).c_str(), S_IFCHR | 0600, ::makedev(major, minor)) != 0) GTEST_SKIP() << "mknod";
@@ -115,6 +114,7 @@ TEST_P(PortMapRules, NumbersGoWhereTheRulesSay) {
     EXPECT_EQ(PosixSerialPort().OpenPath(port.device).outcome, port.refusal.empty() ? "not a serial port" : port.refusal);
   std::filesystem::create_symlink(root + std::get<0>(c.nodes.back()), folder.file("device.ini"));
   EXPECT_EQ(ProfileFileProblem(folder.file("device.ini")), "not a regular file");
+  ::umount2(root.c_str(), MNT_DETACH);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -65,25 +65,15 @@ inline int RunInChild(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
-// A small tmpfs at `at` whose device nodes can be made but not opened
+// Mounts a small tmpfs at `at` whose device nodes can be made but not opened
 // (nodev: an open fails with EACCES, so an attempt shows and does no harm),
-// in a mount namespace this process moves into on first use.
-class NodevMount {
- public:
-  explicit NodevMount(const std::string& at) : at_(at) {
-    static const bool ownNamespace =
-        ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    std::filesystem::create_directories(at);
-    if (!ownNamespace || ::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0)
-      why_ = std::string("no private nodev mount: ") + std::strerror(errno);
-  }
-  ~NodevMount() {
-    if (why_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  const std::string& Why() const { return why_; }
-
- private:
-  std::string at_, why_;
-};
+// in a mount namespace this process moves into on first use. Empty, or why not.
+inline std::string MountNodevTmpfs(const std::string& at) {
+  static const bool ownNamespace =
+      ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  std::filesystem::create_directories(at);
+  if (ownNamespace && ::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") == 0) return {};
+  return std::string("no private nodev mount: ") + std::strerror(errno);
+}
 
 }  // namespace velorix::testing

@@ -185,9 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   5,
                   5},
-        // Every reply from the second record's on carries the pointer's code:
-        // dropped as not the reply, the request repeated until the link gives
-        // up. Exit 1, no results file; the download never starts over.
+        // Every reply from the second record's on carries the pointer's code: dropped,
+        // repeated until the link gives up. Exit 1, no file; the download never restarts.
         FaultCase{"pointer_code_to_a_record_request", {"--reply-code", "11@4"}, 10, true, 1, kGivesUp, false, {}, 4, 5},
         // An 8 s pause at the third record's request, then it and its two
         // repeats answered back to back: the late answers are not taken for

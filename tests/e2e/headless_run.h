@@ -255,8 +255,7 @@ inline bool TraceExclusiveCreates() {
 
 // What a terminal shows of the bytes it received: the lines that stay (ended
 // by a line feed), every text drawn on a line and then erased ("\r\033[K", or
-// "\r\033[nA\033[J" once a narrowed terminal has rewrapped it: the redrawn
-// progress line), and what is left under the cursor at the end.
+// "\r\033[nA\033[J" where rewrapped: the progress line), and what is left.
 struct Screen {
   std::vector<std::string> lines, redrawn;
   std::string leftUnderCursor;

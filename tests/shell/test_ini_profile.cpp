@@ -249,8 +249,7 @@ TEST(ProfileWrite, LinksAndSizeDecideWhetherTheFileIsWritten) {
   const struct {
     const char* name;
     uid_t linkOwner, folderOwner;  // of the link in front of the file
-    const char* before;            // the file's contents; nullptr: no file
-    const char* why;               // "": written
+    const char *before, *why;      // the file's contents (nullptr: none); why it is left alone ("": written)
   } cases[] = {{"own link", me, other, "[S]\nk=1\n", ""},
                {"folder owner's link", other, other, "[S]\nk=1\n", ""},
                {"another user's link", other, me, "[S]\nk=1\n", "a symbolic link of another user"},

@@ -195,7 +195,7 @@ WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int e
 
 WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
                               SaveDialog& dialog, std::time_t now) {
-  PosixResultsSink sink;
+  FileResultsSink sink;
   return WriteResultsFile(store, sampleCount, exportExcel, dialog, now, sink);
 }
 
@@ -231,7 +231,7 @@ WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, Res
 
 WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
                                 const std::string& path, std::time_t now) {
-  PosixResultsSink sink;
+  FileResultsSink sink;
   return WriteResultsFileTo(store, sampleCount, format, path, now, sink);
 }
 

@@ -61,7 +61,7 @@ std::string FormatReportValue(double value);
 WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
                               SaveDialog& dialog, std::time_t now, ResultsSink& sink);
 
-// The same through a PosixResultsSink.
+// The same through a FileResultsSink.
 WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int exportExcel,
                               SaveDialog& dialog, std::time_t now);
 
@@ -74,7 +74,7 @@ WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int e
 WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
                                 const std::string& path, std::time_t now, ResultsSink& sink);
 
-// The same through a PosixResultsSink.
+// The same through a FileResultsSink.
 WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
                                 const std::string& path, std::time_t now);
 

@@ -1,25 +1,21 @@
 #include "archive/results_sink.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
+#include "fileio/file_system.h"
 
 namespace velorix {
 
-PosixResultsSink::PosixResultsSink(std::function<bool()> interrupted)
+FileResultsSink::FileResultsSink(std::function<bool()> interrupted)
     : file_(SafeReplace::Options{true, std::move(interrupted)}) {}
 
-bool PosixResultsSink::Open(const std::string& path) { return file_.Open(path); }
+bool FileResultsSink::Open(const std::string& path) { return file_.Open(path); }
 
-bool PosixResultsSink::Write(std::string_view chunk) { return file_.Write(chunk); }
+bool FileResultsSink::Write(std::string_view chunk) { return file_.Write(chunk); }
 
-bool PosixResultsSink::Close() { return file_.Commit(); }
+bool FileResultsSink::Close() { return file_.Commit(); }
 
-void PosixResultsSink::Abandon() { file_.Cancel(); }
+void FileResultsSink::Abandon() { file_.Cancel(); }
 
-std::string PosixResultsSink::Error() const { return file_.Error(); }
+std::string FileResultsSink::Error() const { return file_.Error(); }
 
 StreamResultsSink::StreamResultsSink(int fd, std::function<bool()> interrupted)
     : fd_(fd), interrupted_(std::move(interrupted)) {}
@@ -37,25 +33,7 @@ bool StreamResultsSink::Write(std::string_view chunk) {
 }
 
 bool StreamResultsSink::Close() {
-  // A blocking write into a full pipe would be restarted after a signal and
-  // never see it; waiting for room in short steps keeps an interrupt
-  // answered. A pipe with room takes a page without blocking.
-  constexpr std::size_t kStep = 4096;
-  constexpr int kWaitMs = 200;
-  std::size_t done = 0;
-  while (done < bytes_.size()) {
-    if (Interrupted()) return Fail(INTERRUPTED_TEXT);
-    pollfd stream{fd_, POLLOUT, 0};
-    const int ready = ::poll(&stream, 1, kWaitMs);
-    if (ready < 0 && errno != EINTR) return Fail(SystemErrorText(errno));
-    if (ready <= 0) continue;
-    const ssize_t n = ::write(fd_, bytes_.data() + done, std::min(kStep, bytes_.size() - done));
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return Fail(SystemErrorText(errno));
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  if (std::string error = WriteWholeStream(fd_, bytes_, interrupted_); !error.empty()) return Fail(std::move(error));
   bytes_.clear();
   return true;
 }

@@ -31,11 +31,11 @@ class ResultsSink {
 // file exactly as it was and no partial file anywhere. An existing file that
 // another program holds an flock on is refused as in use (FILE_IN_USE_TEXT)
 // and left alone. Write issues one write() per chunk.
-class PosixResultsSink : public ResultsSink {
+class FileResultsSink : public ResultsSink {
  public:
   // `interrupted` is asked before each chunk and before the new file takes
   // the old one's place; true abandons the write (INTERRUPTED_TEXT).
-  explicit PosixResultsSink(std::function<bool()> interrupted = {});
+  explicit FileResultsSink(std::function<bool()> interrupted = {});
 
   bool Open(const std::string& path) override;
   bool Write(std::string_view chunk) override;

@@ -1,8 +1,5 @@
 #include "archive/xlsx_workbook.h"
 
-#include <locale.h>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -11,58 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/classic_locale.h"
 #include "archive/results_sink.h"
 #include "archive/workbook_cells.h"
-#include "fileio/file_contents.h"
+#include "fileio/file_system.h"
 
 namespace velorix {
 namespace {
-
-// libxlsxwriter prints its numbers with the C library's printf, which follows
-// the process locale (the window sets it from the environment): under a
-// decimal-comma locale it would write "2,1834" into the XML. The writing
-// thread uses the "C" locale while the workbook is made.
-class ClassicLocaleForThisThread {
- public:
-  ClassicLocaleForThisThread() : classic_(::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr))) {
-    if (classic_ != static_cast<locale_t>(nullptr)) previous_ = ::uselocale(classic_);
-  }
-  ~ClassicLocaleForThisThread() {
-    if (classic_ == static_cast<locale_t>(nullptr)) return;
-    ::uselocale(previous_);
-    ::freelocale(classic_);
-  }
-  ClassicLocaleForThisThread(const ClassicLocaleForThisThread&) = delete;
-  ClassicLocaleForThisThread& operator=(const ClassicLocaleForThisThread&) = delete;
-
- private:
-  locale_t classic_;
-  locale_t previous_ = LC_GLOBAL_LOCALE;
-};
-
-class MemoryFile {
- public:
-  MemoryFile() : fd_(::memfd_create("velorix-workbook", MFD_CLOEXEC)), error_(errno) {}
-  ~MemoryFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int error() const { return error_; }
-  // A name that opens this very file.
-  std::string Name() const { return "/proc/self/fd/" + std::to_string(fd_); }
-  // Everything in it; false (the error kept) on a read error.
-  bool ReadAll(std::string& out) {
-    error_ = ReadFileContents(fd_, out);
-    return error_ == 0;
-  }
-
- private:
-  int fd_;
-  int error_;
-};
 
 // Column widths in characters of the default font: the longest text shown
 // in a column, with room for the cell margins.
@@ -178,14 +130,14 @@ std::string LibraryError(lxw_error error) { return std::string("the workbook cou
 
 WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::time_t created) {
   count = std::clamp(count, 0, RECORD_SLOT_COUNT);
-  MemoryFile file;
-  if (!file.ok()) return {{}, SystemErrorText(file.error())};
+  ScratchFile file;
+  if (!file.Error().empty()) return {{}, file.Error()};
 
   lxw_error closed;
   lxw_error written;
   {
     ClassicLocaleForThisThread classic;
-    const std::string name = file.Name();
+    const std::string& name = file.Name();
     std::string tmpdir;
     if (const char* fromEnvironment = std::getenv("TMPDIR"); fromEnvironment != nullptr) tmpdir = fromEnvironment;
     lxw_workbook_options options = {};
@@ -212,7 +164,7 @@ WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::ti
   if (closed != LXW_NO_ERROR) return {{}, LibraryError(closed)};
 
   WorkbookBytes result;
-  if (!file.ReadAll(result.bytes)) return {{}, SystemErrorText(file.error())};
+  if (!file.ReadAll(result.bytes)) return {{}, file.Error()};
   return result;
 }
 

@@ -18,6 +18,7 @@
 // program: such a file was made read-only on purpose.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -45,9 +46,9 @@ class SafeReplace {
     bool ownLinksOnly = false;
   };
 
-  SafeReplace() = default;
-  explicit SafeReplace(Options options) : options_(std::move(options)) {}
-  ~SafeReplace() { Cancel(); }
+  SafeReplace() : SafeReplace(Options{}) {}
+  explicit SafeReplace(Options options);
+  ~SafeReplace();
   SafeReplace(const SafeReplace&) = delete;
   SafeReplace& operator=(const SafeReplace&) = delete;
 
@@ -75,18 +76,16 @@ class SafeReplace {
   bool CommitRename();
   bool CommitInPlace();
 
+  // The system's handles of the target, its folder and the temporary file.
+  struct Handles;
+
   Options options_;
+  std::unique_ptr<Handles> h_;
   bool open_ = false;
   bool inPlace_ = false;
-  bool existed_ = false;     // the target was there at Open
-  bool syncFolder_ = false;  // the folder could be opened for reading, so it can be flushed
-  int targetFd_ = -1;        // the existing target (holds the lock)
-  bool targetReadable_ = false;
-  int folderFd_ = -1;
-  int tempFd_ = -1;
+  bool existed_ = false;  // the target was there at Open
   std::string tempName_;  // in the folder; empty when there is no temporary file
   std::string baseName_;  // the target's name in its folder
-  unsigned oldMode_ = 0;
   std::string pending_;   // in-place contents, written at Commit
   std::string error_;
 };

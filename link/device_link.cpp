@@ -1,7 +1,5 @@
 #include "link/device_link.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +8,8 @@
 #include <vector>
 
 #include "link/frame_codec.h"
-#include "link/posix_serial_port.h"
+#include "link/serial_port.h"
+#include "link/worker_priority.h"
 
 namespace velorix {
 
@@ -26,27 +25,17 @@ SteadyClock& DefaultClock() {
   return clock;
 }
 
-// Below normal priority for the calling thread only: on Linux a thread has a
-// nice value of its own.
-void LowerThreadPriority() {
-  const pid_t tid = ::gettid();
-  errno = 0;
-  const int current = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-  if (errno != 0) return;
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(19, std::max(current, 0) + 5));
-}
-
 }  // namespace
 
 CDeviceLink::CDeviceLink() : CDeviceLink(PortDeviceResolver{}) {}
 
 CDeviceLink::CDeviceLink(PortDeviceResolver resolver)
-    : CDeviceLink([&resolver] { return std::make_unique<PosixSerialPort>(std::move(resolver)); },
+    : CDeviceLink([&resolver] { return MakeSystemSerialPort(std::move(resolver)); },
                   DefaultClock()) {}
 
 CDeviceLink::CDeviceLink(const SerialPortFactory& portFactory, Clock& clock_)
     : portHandle(portFactory ? portFactory() : nullptr), clock(clock_) {
-  if (!portHandle) portHandle = std::make_unique<PosixSerialPort>();
+  if (!portHandle) portHandle = MakeSystemSerialPort();
 }
 
 CDeviceLink::~CDeviceLink() { Stop(); }

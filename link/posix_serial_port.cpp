@@ -27,6 +27,10 @@ PortDevice EnvironmentPortDevice(int portNumber) {
   return {};
 }
 
+std::unique_ptr<SerialPort> MakeSystemSerialPort(PortDeviceResolver resolver) {
+  return std::make_unique<PosixSerialPort>(std::move(resolver));
+}
+
 namespace {
 
 std::string OpenFailure(int error) {

@@ -1,23 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "link/serial_port.h"
 
 namespace velorix {
-
-// What COM n opens: a device path (empty: none), or why it is not opened.
-struct PortDevice {
-  std::string path;
-  std::string refusal;
-};
-using PortDeviceResolver = std::function<PortDevice(int portNumber)>;
-
-// $VELORIX_COM<n> when set and not empty, otherwise no device. The program
-// itself adds the settings file and the machine's own ports (see the shell).
-PortDevice EnvironmentPortDevice(int portNumber);
 
 // A serial line on termios. The open is exclusive (TIOCEXCL plus a
 // non-blocking flock), so a second program cannot share the port. Where the

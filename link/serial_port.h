@@ -7,6 +7,22 @@
 
 namespace velorix {
 
+// What COM n opens: a device path (empty: none), or why it is not opened.
+struct PortDevice {
+  std::string path;
+  std::string refusal;
+};
+using PortDeviceResolver = std::function<PortDevice(int portNumber)>;
+
+// $VELORIX_COM<n> when set and not empty; otherwise no device on POSIX (the
+// program itself adds the settings file and the machine's own ports, see the
+// shell), and on Windows the port COM n itself.
+PortDevice EnvironmentPortDevice(int portNumber);
+
+class SerialPort;
+// The serial port of the system the program runs on.
+std::unique_ptr<SerialPort> MakeSystemSerialPort(PortDeviceResolver resolver = EnvironmentPortDevice);
+
 // Line-error flags reported by SerialPort::Poll, each cleared once reported.
 enum PortErrorFlag : std::uint32_t {
   PORT_RXOVER = 0x01,    // the input queue overflowed

@@ -1,13 +1,9 @@
 #include "shell/headless_runner.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -25,6 +21,7 @@
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "link/link_state.h"
+#include "shell/console_process.h"
 #include "shell/port_devices.h"
 #include "shell/printable.h"
 #include "shell/queued_link_owner.h"
@@ -54,53 +51,13 @@ const char* const STANDARD_OUTPUT_TEXT = "standard output";
 // on a request, whatever the instrument sends, it never moves again.
 constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TIMEOUT_MS + 5000);
 
-std::atomic<int> interruptSignal{0};
-std::atomic<bool> terminalResized{false};
-
-extern "C" void OnInterrupt(int signal) { interruptSignal.store(signal); }
-extern "C" void OnResize(int) { terminalResized.store(true); }
-
-bool InterruptRequested() { return interruptSignal.load() != 0; }
-
-const char* SignalName(int signal) {
-  switch (signal) {
-    case SIGHUP: return "SIGHUP";
-    case SIGTERM: return "SIGTERM";
-    default: return "SIGINT";
-  }
-}
-
-// SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal or the ssh connection
-// went away) end the run the orderly way, so the port is released and no
-// file is half written. Standard error may be a pipe nobody reads any more,
-// and so may standard output: writing to them must fail, not kill the
-// program. SIGWINCH: the progress line follows the terminal's width.
-void CatchSignals() {
-  interruptSignal.store(0);
-  terminalResized.store(false);
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
-  action.sa_handler = OnResize;
-  ::sigaction(SIGWINCH, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-}
+bool InterruptRequested() { return CaughtInterrupt() != 0; }
 
 // Why the results can't go where the command line says, before anything is
 // opened or sent; empty when they can. The write itself can still fail later
 // (a full disk, a file locked meanwhile).
 std::string OutputRefusal(const CommandLine& line) {
-  if (line.output == STANDARD_OUTPUT_NAME) {
-    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags < 0) return "Standard output is closed; there is nowhere to write the results file.";
-    if ((flags & O_ACCMODE) == O_RDONLY) return "Standard output is not open for writing.";
-    if (line.format == ResultsFormat::Workbook && ::isatty(STDOUT_FILENO) == 1)
-      return "Standard output is a terminal, and a workbook is binary: send it to a file (--output - >FILE) "
-             "or a pipe, or give --output FILE.";
-    return {};
-  }
+  if (line.output == STANDARD_OUTPUT_NAME) return StandardOutputRefusal(line.format == ResultsFormat::Workbook);
   if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
     return "The results file can't be written: " + Printable(line.output) + ": " + reason;
   return {};
@@ -125,11 +82,11 @@ std::string Counted(int n, const char* one, const char* many) {
 }
 
 // How a run ended: the exit status and the last line it prints, and the
-// signal that ended it, if one did.
+// interrupt that ended it, if one did.
 struct Ending {
   int status;
   std::string text;
-  int signal = 0;
+  int interrupt = 0;
 };
 
 // The texts that come with every record; on a terminal they only update the
@@ -153,10 +110,10 @@ class HeadlessView : public DownloadView {
     // An interrupt while the file is written leaves the older file as it was.
     std::unique_ptr<ResultsSink> sink;
     if (line_.output == STANDARD_OUTPUT_NAME) {
-      sink = std::make_unique<StreamResultsSink>(STDOUT_FILENO, InterruptRequested);
-      if (::isatty(STDOUT_FILENO) == 1) progress_.Clear();
+      sink = std::make_unique<StreamResultsSink>(STANDARD_OUTPUT_FD, InterruptRequested);
+      if (StandardOutputIsTerminal()) progress_.Clear();
     } else {
-      sink = std::make_unique<PosixResultsSink>(InterruptRequested);
+      sink = std::make_unique<FileResultsSink>(InterruptRequested);
     }
     outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), *sink);
     slots = sampleCount;
@@ -221,7 +178,7 @@ class HeadlessRun {
  private:
   Ending Serve() {
     for (;;) {
-      if (int signal = interruptSignal.load()) return Interrupted(signal);
+      if (int interrupt = CaughtInterrupt()) return Interrupted(interrupt);
       FollowTerminalSize();
       if (found_ && download_.Busy() && std::chrono::steady_clock::now() - lastMove_ > STALL_LIMIT)
         return {EXIT_FAILED, STALLED_TEXT};
@@ -233,7 +190,7 @@ class HeadlessRun {
   }
 
   void FollowTerminalSize() {
-    if (terminalResized.exchange(false)) progress_.Resize();
+    if (TakeTerminalResize()) progress_.Resize();
   }
 
   // Handles one notice; says how the run ended when it is over.
@@ -296,7 +253,7 @@ class HeadlessRun {
     if (notice.text == "missing" || notice.text == "no echo" || notice.text == "wrong echo") return;
     const std::string reason = notice.text == "busy" ? port + " is in use by another program" : line;
     if (std::find(unusable_.begin(), unusable_.end(), reason) == unusable_.end()) unusable_.push_back(reason);
-    groupHint_ = groupHint_ || (notice.text == "permission denied" && ::geteuid() != 0);
+    groupHint_ = groupHint_ || (notice.text == "permission denied" && !RunsAsSuperUser());
   }
 
   // "The instrument was not found; COM2 (/dev/ttyUSB0) is in use by another
@@ -329,7 +286,7 @@ class HeadlessRun {
     using std::chrono::steady_clock;
     auto deadline = steady_clock::now() + std::chrono::milliseconds(REPLY_TIMEOUT_MS);
     bool answered = false;
-    while (!interruptSignal.load()) {
+    while (!CaughtInterrupt()) {
       FollowTerminalSize();
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
       if (left.count() <= 0) break;
@@ -348,10 +305,10 @@ class HeadlessRun {
 
     const WriteOutcome& outcome = *view_.outcome;
     if (outcome.kind == WriteOutcome::Written) return Written();
-    if (outcome.error == INTERRUPTED_TEXT) return Interrupted(interruptSignal.load());
+    if (outcome.error == INTERRUPTED_TEXT) return Interrupted(CaughtInterrupt());
     // A reader that stopped early (| head): end quietly, as other tools do.
     if (line_.output == STANDARD_OUTPUT_NAME && outcome.error == SystemErrorText(EPIPE))
-      return {EXIT_FAILED, "", SIGPIPE};
+      return {EXIT_FAILED, "", ClosedPipeInterrupt()};
     const std::string named = line_.output == STANDARD_OUTPUT_NAME ? shownOutput_ : Printable(line_.output);
     return {EXIT_FAILED, "The results file was not written: " + named + ": " + outcome.error};
   }
@@ -364,8 +321,8 @@ class HeadlessRun {
     return {0, text};
   }
 
-  Ending Interrupted(int signal) const {
-    return {EXIT_FAILED, std::string("Interrupted by ") + SignalName(signal) + "; no file was written.", signal};
+  Ending Interrupted(int interrupt) const {
+    return {EXIT_FAILED, "Interrupted by " + InterruptName(interrupt) + "; no file was written.", interrupt};
   }
 
   const CommandLine& line_;
@@ -394,15 +351,11 @@ int RunHeadless(const CommandLine& line, std::FILE* err) {
     std::fprintf(err, "%s\n", refusal.c_str());
     return EXIT_USAGE;
   }
-  CatchSignals();
+  CatchInterrupts();
   const Ending ending = HeadlessRun(line, err).Run();
-  if (ending.signal != 0) {
-    // Cleaned up; now end as the signal would have, so that a shell loop
-    // around the program stops at Ctrl-C too (status 130, 143, 129), and a
-    // closed pipe ends it as it ends other tools.
+  if (ending.interrupt != 0) {
     std::fflush(err);
-    std::signal(ending.signal, SIG_DFL);
-    ::raise(ending.signal);
+    EndAsInterrupted(ending.interrupt);
   }
   return ending.status;
 }

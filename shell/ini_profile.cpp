@@ -1,15 +1,11 @@
 #include "shell/ini_profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "fileio/file_contents.h"
+#include "fileio/file_system.h"
 #include "fileio/safe_replace.h"
 
 namespace velorix {
@@ -106,44 +102,8 @@ std::string_view ValueText(std::string_view raw) {
   return value;
 }
 
-enum class ReadResult { Ok, Missing, Failed };
-
-// The file at `path`, which must be a regular file of at most
-// MAX_PROFILE_BYTES. It is looked at before it is opened, so no device,
-// named pipe or socket in its place is ever opened; the open follows no
-// further link and cannot block, and what was opened is checked again.
-// Plain POSIX calls: nothing here may throw.
 ReadResult ReadWholeFile(const std::string& path, std::string& content, std::string* problem = nullptr) {
-  const auto failed = [problem](std::string why) {
-    if (problem) *problem = std::move(why);
-    return ReadResult::Failed;
-  };
-  std::string resolved;
-  if (std::string why = ResolveLinks(path, resolved); !why.empty()) return failed(std::move(why));
-  struct stat st {};
-  if (::lstat(resolved.c_str(), &st) != 0)
-    return errno == ENOENT ? ReadResult::Missing : failed(SystemErrorText(errno));
-  const auto refusal = [](const struct stat& file) -> std::string {
-    if (!S_ISREG(file.st_mode)) return "not a regular file";
-    if (file.st_size > static_cast<off_t>(MAX_PROFILE_BYTES)) return PROFILE_TOO_LARGE_TEXT;
-    return {};
-  };
-  if (std::string why = refusal(st); !why.empty()) return failed(std::move(why));
-  const int fd = ::open(resolved.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::Missing : failed(SystemErrorText(errno));
-  std::string why;
-  if (::fstat(fd, &st) != 0) why = SystemErrorText(errno);
-  if (why.empty()) why = refusal(st);
-  if (why.empty()) {
-    const int error = ReadFileContents(fd, content, MAX_PROFILE_BYTES);
-    if (error != 0) why = error == EFBIG ? PROFILE_TOO_LARGE_TEXT : SystemErrorText(error);
-  }
-  ::close(fd);
-  if (!why.empty()) {
-    content.clear();
-    return failed(std::move(why));
-  }
-  return ReadResult::Ok;
+  return ReadRegularFile(path, content, MAX_PROFILE_BYTES, PROFILE_TOO_LARGE_TEXT, problem);
 }
 
 struct Location {

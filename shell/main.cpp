@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shell/command_line.h"
+#include "shell/console_process.h"
 #include "shell/headless_runner.h"
 #include "shell/port_devices.h"
 #include "shell/port_list.h"
@@ -59,10 +60,8 @@ int Print(const std::string& program, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string program = argc > 0 ? argv[0] : "velorix-archive";
-  if (auto slash = program.rfind('/'); slash != std::string::npos) program.erase(0, slash + 1);
-
-  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::string program;
+  const std::vector<std::string> args = velorix::ProgramArguments(argc, argv, program);
   velorix::CommandLine line = velorix::ParseCommandLine(args);
   switch (line.action) {
     case velorix::CommandLine::Help:

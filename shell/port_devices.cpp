@@ -1,14 +1,10 @@
 #include "shell/port_devices.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdlib>
-#include <cstring>
 
 #include "shell/ini_profile.h"
 #include "shell/settings.h"
-
-extern char** environ;
 
 namespace velorix {
 namespace {
@@ -27,19 +23,15 @@ int PortNumberOf(std::string_view text, std::string_view prefix) {
   return error == std::errc() && end == digits.data() + digits.size() ? number : 0;
 }
 
+}  // namespace
+
 std::vector<PortPin> VariablePins() {
   std::vector<PortPin> pins;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    const std::string_view text(*entry);
-    const std::size_t eq = text.find('=');
-    if (eq == std::string_view::npos || eq + 1 == text.size()) continue;
-    // The variable names are case-sensitive, unlike the settings file's keys.
-    if (text.compare(0, std::strlen(VARIABLE_PREFIX), VARIABLE_PREFIX) != 0) continue;
-    const int number = PortNumberOf(text.substr(0, eq), VARIABLE_PREFIX);
-    if (number < 1) continue;
-    pins.push_back({number, std::string(text.substr(eq + 1)), {}, PortSource::Variable});
+  for (int number = 1; number <= MAX_PORT_NUMBER; ++number) {
+    const std::string name = VARIABLE_PREFIX + std::to_string(number);
+    if (const char* value = std::getenv(name.c_str()); value != nullptr && *value != '\0')
+      pins.push_back({number, value, {}, PortSource::Variable});
   }
-  std::sort(pins.begin(), pins.end(), [](const PortPin& a, const PortPin& b) { return a.number < b.number; });
   return pins;
 }
 
@@ -47,43 +39,15 @@ std::vector<PortPin> SettingsPins(const std::string& settingsPath) {
   std::vector<PortPin> pins;
   for (auto& [key, value] : GetProfileSection(PORTS_SECTION, settingsPath)) {
     const int number = PortNumberOf(key, "COM");
-    if (number >= 1 && !value.empty()) pins.push_back({number, value, {}, PortSource::SettingsFile});
+    if (number >= 1 && number <= MAX_PORT_NUMBER && !value.empty()) pins.push_back({number, value, {}, PortSource::SettingsFile});
   }
   return pins;
 }
 
-}  // namespace
-
 int ComPortNumber(std::string_view text) { return PortNumberOf(text, "COM"); }
-
-PortDevices PortDevices::FromEnvironment(const std::string& settingsPath) {
-  std::vector<PortPin> pins = VariablePins();
-  std::vector<PortPin> fromFile = SettingsPins(settingsPath);
-  pins.insert(pins.end(), fromFile.begin(), fromFile.end());
-  return PortDevices(std::move(pins), SystemRootsFromEnvironment());
-}
 
 PortDevices::PortDevices(std::vector<PortPin> pins, SystemRoots roots)
     : pins_(std::move(pins)), roots_(std::move(roots)) {}
-
-PortMap PortDevices::Map() const {
-  std::vector<PortPin> pins = pins_;
-  for (PortPin& pin : pins) pin.canonical = CanonicalPath(pin.device);
-  PortMap map = MapPorts(pins, FindSerialPorts(roots_));
-  // A pinned device may be the console under another name.
-  for (MappedPort& port : map.ports)
-    if (port.source != PortSource::Automatic && port.refusal.empty())
-      port.refusal = ConsoleRefusal(port.device, roots_.sys);
-  return map;
-}
-
-PortDevice PortDevices::Resolve(int portNumber) const {
-  if (portNumber < 1) return {};
-  const PortMap map = Map();
-  const MappedPort* port = map.Find(portNumber);
-  if (port == nullptr) return {};
-  return {port->device, port->refusal};
-}
 
 PortDeviceResolver PortDevices::Resolver() const {
   return [rules = *this](int portNumber) { return rules.Resolve(portNumber); };

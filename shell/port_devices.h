@@ -3,8 +3,9 @@
 // Which device each COM number opens, in order of precedence:
 //   1. the environment variable VELORIX_COM<n>, when set and not empty;
 //   2. COM<n>=<path> in the [Ports] section of the settings file;
-//   3. the machine's serial ports, numbered from COM1 on over the numbers
-//      left free (see link/port_map.h for the order and what is passed over).
+//   3. on Linux, the machine's serial ports, numbered from COM1 on over the
+//      numbers left free (see link/port_map.h for the order and what is
+//      passed over); on Windows, the port of that number itself.
 // For tests only, VELORIX_SYSFS_ROOT and VELORIX_DEV_ROOT put made-up trees in
 // place of /sys and /dev.
 
@@ -13,12 +14,14 @@
 #include <vector>
 
 #include "link/port_map.h"
-#include "link/posix_serial_port.h"
+#include "link/serial_port.h"
 #include "link/sysfs_ports.h"
 
 namespace velorix {
 
 inline constexpr const char* PORTS_SECTION = "Ports";
+// The highest COM number a variable or the settings file may name.
+inline constexpr int MAX_PORT_NUMBER = 255;
 
 class PortDevices {
  public:
@@ -38,6 +41,14 @@ class PortDevices {
   std::vector<PortPin> pins_;
   SystemRoots roots_;
 };
+
+// The pins of the variables VELORIX_COM1..VELORIX_COM255 (set, not empty),
+// and of the [Ports] section of the settings file.
+std::vector<PortPin> VariablePins();
+std::vector<PortPin> SettingsPins(const std::string& settingsPath);
+
+// How COM numbers find their devices here, for --list-ports.
+std::string PortRulesText(const std::string& settingsPath);
 
 // "COM12" (any letter case) -> 12; 0 for anything else.
 int ComPortNumber(std::string_view text);

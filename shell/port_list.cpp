@@ -52,11 +52,7 @@ std::string PortListText(const PortMap& map, const std::string& settingsPath) {
     for (const SkippedPort& skipped : map.skipped)
       out += "  " + skipped.port.node + " (" + Describe(skipped.port) + "): " + skipped.reason + "\n";
   }
-  out += "\nCOM<n> opens the device named by the variable VELORIX_COM<n>; else the one\n"
-         "given as COM<n>=DEVICE in the [" + std::string(PORTS_SECTION) + "] section of the settings file\n"
-         "  " + (settingsPath.empty() ? std::string(SETTINGS_FILE_NAME) : settingsPath) + "\n"
-         "else a port of this machine: they take the numbers left free, USB adapters\n"
-         "first, then UARTs.\n";
+  out += "\n" + PortRulesText(settingsPath);
   return out;
 }
 

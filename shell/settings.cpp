@@ -1,35 +1,19 @@
 #include "shell/settings.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <vector>
 
+#include "fileio/file_system.h"
 #include "shell/ini_profile.h"
 #include "shell/printable.h"
 
 namespace velorix {
 namespace {
 
-std::string CurrentFolder() {
-  std::vector<char> buffer(256);
-  for (;;) {
-    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
-    // ERANGE: the buffer is too small, grow it; anything else (a removed or
-    // unreadable folder, a path beyond the system's limit) is a failure.
-    if (errno != ERANGE || buffer.size() > (1u << 20)) return {};
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 std::string ComputeSettingsPath() {
-  std::string folder = CurrentFolder();
-  // getcwd can report an unreachable folder as "(unreachable)/..."; only an
-  // absolute path is a usable place for the file.
-  if (folder.empty() || folder.front() != '/') return {};
-  if (folder.back() != '/') folder += '/';
-  return folder + SETTINGS_FILE_NAME;
+  const std::string folder = CurrentFolder();
+  return folder.empty() ? std::string() : PathInFolder(folder, SETTINGS_FILE_NAME);
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 #include "shell/terminal_progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
+
+#include "shell/console_process.h"
 
 namespace velorix {
 namespace {
@@ -16,10 +12,9 @@ constexpr int kDefaultColumns = 80;
 constexpr int kFullBar = 30;
 constexpr int kShortestBar = 10;
 
-int TerminalColumns(std::FILE* out) {
-  winsize size{};
-  if (::ioctl(fileno(out), TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return kDefaultColumns;
-  return size.ws_col;
+int ColumnsOf(std::FILE* out) {
+  const int columns = TerminalColumns(out);
+  return columns > 0 ? columns : kDefaultColumns;
 }
 
 // The redrawn line in at most columns-1 characters (a line that fills the
@@ -48,40 +43,21 @@ std::string FitProgressLine(bool barShown, int low, int high, int pos, const std
   return line;
 }
 
-// TERM unset, empty or "dumb": a terminal that takes no escape sequences.
-bool DumbTerminal() {
-  const char* term = std::getenv("TERM");
-  return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
-}
-
-// Whether a terminal made narrower rewraps the line under the cursor over
-// several rows, the cursor at its end (most do: VTE, Konsole, kitty, tmux,
-// Windows Terminal); xterm, rxvt, st, screen and the Linux console cut it.
-bool Rewraps() {
-  if (std::getenv("TMUX") != nullptr) return true;
-  if (std::getenv("XTERM_VERSION") != nullptr) return false;
-  const char* term = std::getenv("TERM");
-  const std::string_view name = term != nullptr ? term : "";
-  for (const std::string_view cuts : {"linux", "rxvt", "st", "screen"})
-    if (name.substr(0, cuts.size()) == cuts && (name.size() == cuts.size() || name[cuts.size()] == '-')) return false;
-  return true;
-}
-
 }  // namespace
 
 TerminalProgress::TerminalProgress(std::FILE* out, Verbosity verbosity)
-    : out_(out), verbosity_(verbosity), terminal_(isatty(fileno(out)) == 1), dumb_(terminal_ && DumbTerminal()) {
-  if (terminal_) columns_ = TerminalColumns(out_);
+    : out_(out), verbosity_(verbosity), terminal_(IsTerminal(out)), dumb_(terminal_ && !TerminalTakesEscapes(out)) {
+  if (terminal_) columns_ = ColumnsOf(out_);
 }
 
 // Takes the terminal's width again. A line drawn at the old width that the
 // terminal has since rewrapped over several rows is taken away whole: a
 // stale piece of it would stay above the new one.
 void TerminalProgress::FollowWidth() {
-  const int now = TerminalColumns(out_);
+  const int now = ColumnsOf(out_);
   if (now == columns_) return;
   const auto rows = (drawn_.size() + static_cast<std::size_t>(now) - 1) / static_cast<std::size_t>(now);
-  if (dirty_ && !dumb_ && now < columns_ && rows > 1 && Rewraps()) {
+  if (dirty_ && !dumb_ && now < columns_ && rows > 1 && TerminalRewraps()) {
     std::fprintf(out_, "\r\033[%zuA\033[J", rows - 1);
     dirty_ = false;
   }

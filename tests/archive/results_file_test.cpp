@@ -88,7 +88,7 @@ class FaultySink : public ResultsSink {
   std::string Error() const override { return injected.empty() ? real.Error() : injected; }
 
   bool interrupted = false;
-  PosixResultsSink real{[this] { return interrupted; }};
+  FileResultsSink real{[this] { return interrupted; }};
   int failAtWrite = -1;
   bool failClose = false;
   bool interrupt = false;  // at the chosen place, interrupt instead of failing

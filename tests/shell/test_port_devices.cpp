@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "shell/ini_profile.h"
+#include "link/posix_serial_port.h"
 #include "shell/port_devices.h"
 #include "tests/shell/fake_system_tree.h"
 #include "tests/shell/test_support.h"

@@ -101,6 +101,11 @@ std::string CheckOutputTarget(const std::string& path);
 // (a dangling link names the file to create). Empty, or why not.
 std::string ResolveLinks(const std::string& path, std::string& resolved, bool ownLinksOnly = false);
 
+// The device a path's last part names on Windows, whatever its extension or
+// folder ("COM1.xls" -> "COM1", "c:\\x\\nul.txt" -> "NUL"): CON, PRN, AUX,
+// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$. Empty for a file name.
+std::string WindowsDeviceName(std::string_view path);
+
 // Open, one Write and Commit.
 bool ReplaceFileContents(const std::string& path, std::string_view contents, std::string* error = nullptr,
                          SafeReplace::Options options = {});

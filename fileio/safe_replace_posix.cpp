@@ -141,14 +141,6 @@ std::string ResolveLinks(const std::string& path, std::string& resolved, bool ow
   }
 }
 
-bool SafeReplace::Fail(int errorNumber) { return FailWith(SystemErrorText(errorNumber)); }
-
-bool SafeReplace::FailWith(std::string text) {
-  Cancel();
-  error_ = std::move(text);
-  return false;
-}
-
 bool SafeReplace::Open(const std::string& path) {
   Cancel();
   error_.clear();

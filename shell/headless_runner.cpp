@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -53,6 +56,19 @@ constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TI
 
 bool InterruptRequested() { return CaughtInterrupt() != 0; }
 
+// The time the results file is dated with (the workbook's creation date):
+// now, or SOURCE_DATE_EPOCH where it is set, so that two runs over the same
+// archive write the same bytes.
+std::time_t ResultsTime() {
+  if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH"); fixed != nullptr && *fixed != '\0') {
+    long long seconds = 0;
+    const char* end = fixed + std::strlen(fixed);
+    if (auto [stop, error] = std::from_chars(fixed, end, seconds); error == std::errc() && stop == end && seconds >= 0)
+      return static_cast<std::time_t>(seconds);
+  }
+  return std::time(nullptr);
+}
+
 // Why the results can't go where the command line says, before anything is
 // opened or sent; empty when they can. The write itself can still fail later
 // (a full disk, a file locked meanwhile).
@@ -67,14 +83,17 @@ std::string OutputRefusal(const CommandLine& line) {
 // absolute path (the name as given where the current folder is gone).
 std::string ShownOutput(const std::string& output) {
   if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
+  // Names are UTF-8 whatever the system's narrow code page is.
   std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(output, error);
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::u8string(output.begin(), output.end()), error);
   if (error) return Printable(output);
   // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
   std::filesystem::path shown;
   for (const std::filesystem::path& part : absolute)
     if (part != "." && !part.empty()) shown /= part;
-  return Printable(shown.string());
+  const std::u8string text = shown.u8string();
+  return Printable(std::string(text.begin(), text.end()));
 }
 
 std::string Counted(int n, const char* one, const char* many) {
@@ -115,7 +134,7 @@ class HeadlessView : public DownloadView {
     } else {
       sink = std::make_unique<FileResultsSink>(InterruptRequested);
     }
-    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, std::time(nullptr), *sink);
+    outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, ResultsTime(), *sink);
     slots = sampleCount;
     written = WrittenRecordCount(store_, sampleCount);
     if (outcome->kind == WriteOutcome::Written) {

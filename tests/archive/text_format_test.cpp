@@ -49,7 +49,10 @@ TEST_F(CLocale, FixedMatchesPrintf) {
     for (double v : values) {
       std::string ours;
       AppendFixed(ours, v, f.precision, f.alternate);
-      EXPECT_EQ(ours, Printf(f.format, v)) << f.format << " of " << Printf("%a", v);
+      // The files carry the GNU C library's "-nan" on every system; others
+      // print a NaN's sign or not.
+      const std::string printf = std::isnan(v) ? (std::signbit(v) ? "-nan" : "nan") : Printf(f.format, v);
+      EXPECT_EQ(ours, printf) << f.format << " of " << Printf("%a", v);
     }
   }
 }

@@ -1,0 +1,63 @@
+#include "fileio/wide_text.h"
+
+#include <windows.h>
+
+#include <cerrno>
+
+#include "fileio/safe_replace.h"
+
+namespace velorix {
+
+std::wstring WideFromUtf8(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), n);
+  return wide;
+}
+
+std::string Utf8FromWide(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
+std::string WindowsErrorText(unsigned long error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+      return SystemErrorText(ENOENT);
+    case ERROR_ACCESS_DENIED:
+      return SystemErrorText(EACCES);
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+      return FILE_IN_USE_TEXT;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return SystemErrorText(ENOSPC);
+    case ERROR_WRITE_PROTECT:
+      return SystemErrorText(EROFS);
+    case ERROR_DIRECTORY:
+      return SystemErrorText(ENOTDIR);
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      return SystemErrorText(EPIPE);
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+      return "Invalid file name";
+    case ERROR_FILENAME_EXCED_RANGE:
+      return SystemErrorText(ENAMETOOLONG);
+    default:
+      return "Windows error " + std::to_string(error);
+  }
+}
+
+}  // namespace velorix

@@ -1,0 +1,260 @@
+#include "link/win32_serial_port.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+namespace velorix {
+
+PortDevice EnvironmentPortDevice(int portNumber) {
+  if (portNumber < 1) return {};
+  const std::string name = "VELORIX_COM" + std::to_string(portNumber);
+  if (const char* mapped = std::getenv(name.c_str()); mapped && *mapped) return {mapped, {}};
+  return {"COM" + std::to_string(portNumber), {}};
+}
+
+std::unique_ptr<SerialPort> MakeSystemSerialPort(PortDeviceResolver resolver) {
+  return std::make_unique<Win32SerialPort>(std::move(resolver));
+}
+
+std::string Win32PortFileName(const std::string& name) {
+  const bool bare = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' && (name[2] | 0x20) == 'm' &&
+                    std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+  return bare ? "\\\\.\\" + name : name;
+}
+
+namespace {
+
+std::string OpenFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+      return "missing";
+    // A port another program has open answers "access denied".
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return "busy";
+    default:
+      return "Windows error " + std::to_string(error);
+  }
+}
+
+}  // namespace
+
+struct Win32SerialPort::Handles {
+  PortDeviceResolver resolver;
+  HANDLE port = INVALID_HANDLE_VALUE;
+  HANDLE wake = nullptr;      // set by Wake(), manual reset
+  HANDLE received = nullptr;  // the receive event's overlapped wait
+  HANDLE io = nullptr;        // reads and writes
+  bool savedState = false;
+  DCB oldState{};
+  bool savedTimeouts = false;
+  COMMTIMEOUTS oldTimeouts{};
+  bool waitPending = false;  // a WaitCommEvent is under way
+  OVERLAPPED waitOverlapped{};
+  DWORD eventMask = 0;
+};
+
+Win32SerialPort::Win32SerialPort(PortDeviceResolver resolver) : h_(std::make_unique<Handles>()) {
+  h_->resolver = resolver ? std::move(resolver) : EnvironmentPortDevice;
+  h_->wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  h_->received = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  h_->io = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+Win32SerialPort::~Win32SerialPort() {
+  Close();
+  for (HANDLE event : {h_->wake, h_->received, h_->io})
+    if (event != nullptr) ::CloseHandle(event);
+}
+
+PortOpenResult Win32SerialPort::Open(int portNumber) {
+  if (portNumber < 1) {
+    Close();
+    return {false, "", "missing"};
+  }
+  const PortDevice device = h_->resolver(portNumber);
+  if (!device.refusal.empty() || device.path.empty()) {
+    Close();
+    return {false, device.path, device.refusal.empty() ? "missing" : device.refusal};
+  }
+  return OpenName(device.path);
+}
+
+PortOpenResult Win32SerialPort::OpenName(const std::string& name) {
+  Close();
+  PortOpenResult result{false, name, ""};
+  // Exclusive (no sharing), and overlapped so that a wait can be ended.
+  const std::string file = Win32PortFileName(name);
+  HANDLE port = ::CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) {
+    result.outcome = OpenFailure(::GetLastError());
+    return result;
+  }
+  DCB state{};
+  state.DCBlength = sizeof state;
+  if (!::GetCommState(port, &state)) {
+    ::CloseHandle(port);
+    result.outcome = "not a serial port";
+    return result;
+  }
+  h_->port = port;
+  h_->oldState = state;
+  h_->savedState = true;
+  h_->savedTimeouts = ::GetCommTimeouts(port, &h_->oldTimeouts) != 0;
+  ::SetCommMask(port, EV_RXCHAR);
+  result.opened = true;
+  result.outcome = "ok";
+  return result;
+}
+
+bool Win32SerialPort::IsOpen() const { return h_->port != INVALID_HANDLE_VALUE; }
+
+void Win32SerialPort::Configure() {
+  if (!IsOpen()) return;
+  DCB state{};
+  state.DCBlength = sizeof state;
+  ::GetCommState(h_->port, &state);
+  state.BaudRate = CBR_9600;
+  state.ByteSize = 8;
+  state.Parity = NOPARITY;
+  state.StopBits = TWOSTOPBITS;
+  state.fOutxCtsFlow = FALSE;
+  state.fOutxDsrFlow = FALSE;
+  state.fDsrSensitivity = FALSE;
+  state.fDtrControl = DTR_CONTROL_DISABLE;
+  state.fRtsControl = RTS_CONTROL_DISABLE;
+  state.fInX = FALSE;
+  state.fOutX = FALSE;
+  ::SetCommState(h_->port, &state);
+  // Reads only ever ask for bytes already waiting; 0xFFFF between bytes and
+  // no totals, no write time-out.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 0xFFFF;
+  ::SetCommTimeouts(h_->port, &timeouts);
+  ::SetupComm(h_->port, 256, 256);
+}
+
+void Win32SerialPort::Purge() {
+  if (IsOpen()) ::PurgeComm(h_->port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
+
+// A line that refuses it (a pseudo-terminal behind Wine: error 50) changes
+// nothing else.
+void Win32SerialPort::ClearDtrRts() {
+  if (!IsOpen()) return;
+  ::EscapeCommFunction(h_->port, CLRDTR);
+  ::EscapeCommFunction(h_->port, CLRRTS);
+}
+
+PortStatus Win32SerialPort::Poll() {
+  PortStatus status;
+  if (!IsOpen()) return status;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(h_->port, &errors, &stat)) {
+    status.hungUp = true;
+    return status;
+  }
+  if (errors & CE_RXOVER) status.errors |= PORT_RXOVER;
+  if (errors & CE_OVERRUN) status.errors |= PORT_OVERRUN;
+  if (errors & CE_RXPARITY) status.errors |= PORT_RXPARITY;
+  if (errors & CE_FRAME) status.errors |= PORT_FRAME;
+  status.waiting = static_cast<int>(stat.cbInQue);
+  return status;
+}
+
+namespace {
+
+// One overlapped transfer, waited for to its end.
+int Transfer(HANDLE port, HANDLE event, bool write, void* bytes, int count) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  ::ResetEvent(event);
+  DWORD done = 0;
+  const BOOL ok = write ? ::WriteFile(port, bytes, static_cast<DWORD>(count), &done, &overlapped)
+                        : ::ReadFile(port, bytes, static_cast<DWORD>(count), &done, &overlapped);
+  if (!ok) {
+    if (::GetLastError() != ERROR_IO_PENDING) return 0;
+    if (!::GetOverlappedResult(port, &overlapped, &done, TRUE)) return 0;
+  }
+  return static_cast<int>(done);
+}
+
+}  // namespace
+
+int Win32SerialPort::Read(std::uint8_t* bytes, int count) {
+  if (!IsOpen() || count <= 0) return 0;
+  return Transfer(h_->port, h_->io, false, bytes, count);
+}
+
+int Win32SerialPort::Write(const std::uint8_t* bytes, int count) {
+  if (!IsOpen() || count <= 0) return 0;
+  return Transfer(h_->port, h_->io, true, const_cast<std::uint8_t*>(bytes), count);
+}
+
+void Win32SerialPort::Close() {
+  if (!IsOpen()) return;
+  if (h_->waitPending) {
+    ::CancelIoEx(h_->port, &h_->waitOverlapped);
+    DWORD unused = 0;
+    ::GetOverlappedResult(h_->port, &h_->waitOverlapped, &unused, TRUE);
+    h_->waitPending = false;
+  }
+  if (h_->savedTimeouts) ::SetCommTimeouts(h_->port, &h_->oldTimeouts);
+  if (h_->savedState) ::SetCommState(h_->port, &h_->oldState);
+  ::CloseHandle(h_->port);
+  h_->port = INVALID_HANDLE_VALUE;
+  h_->savedState = h_->savedTimeouts = false;
+}
+
+void Win32SerialPort::WaitForInput(int minBytes, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  for (;;) {
+    const PortStatus status = Poll();
+    if (::WaitForSingleObject(h_->wake, 0) == WAIT_OBJECT_0) break;
+    if (!status.hungUp && IsOpen() && status.waiting >= minBytes) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return;
+    // Closed or gone: only the wake-up or the time ends the wait.
+    if (!IsOpen() || status.hungUp) {
+      if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(left)) == WAIT_OBJECT_0) break;
+      return;
+    }
+    if (!h_->waitPending) {
+      h_->waitOverlapped = OVERLAPPED{};
+      h_->waitOverlapped.hEvent = h_->received;
+      ::ResetEvent(h_->received);
+      h_->eventMask = 0;
+      if (::WaitCommEvent(h_->port, &h_->eventMask, &h_->waitOverlapped)) continue;  // a byte came meanwhile
+      if (::GetLastError() != ERROR_IO_PENDING) {
+        // No receive events from this driver: a short sleep stands in.
+        if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(std::min<long long>(left, 2))) == WAIT_OBJECT_0) break;
+        continue;
+      }
+      h_->waitPending = true;
+    }
+    const HANDLE events[2] = {h_->wake, h_->received};
+    const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left));
+    if (woke == WAIT_OBJECT_0 + 1) {
+      DWORD unused = 0;
+      ::GetOverlappedResult(h_->port, &h_->waitOverlapped, &unused, FALSE);
+      h_->waitPending = false;
+      continue;
+    }
+    if (woke == WAIT_OBJECT_0) break;
+    return;  // time is up; the pending wait serves the next call
+  }
+  ::ResetEvent(h_->wake);
+}
+
+void Win32SerialPort::Wake() { ::SetEvent(h_->wake); }
+
+}  // namespace velorix

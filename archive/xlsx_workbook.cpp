@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -138,8 +137,7 @@ WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::ti
   {
     ClassicLocaleForThisThread classic;
     const std::string& name = file.Name();
-    std::string tmpdir;
-    if (const char* fromEnvironment = std::getenv("TMPDIR"); fromEnvironment != nullptr) tmpdir = fromEnvironment;
+    std::string tmpdir = file.Folder();
     lxw_workbook_options options = {};
     options.tmpdir = tmpdir.empty() ? nullptr : tmpdir.data();
     lxw_workbook* book = workbook_new_opt(name.c_str(), &options);

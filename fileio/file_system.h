@@ -45,6 +45,8 @@ class ScratchFile {
   const std::string& Error() const { return error_; }
   // A name that opens this very file with the C library's fopen.
   const std::string& Name() const { return name_; }
+  // Where the library may put temporary files of its own ("": its choice).
+  const std::string& Folder() const { return folder_; }
   // Everything in it; false (Error() says why) on a read error.
   bool ReadAll(std::string& out);
 
@@ -52,6 +54,7 @@ class ScratchFile {
   struct Handle;
   std::unique_ptr<Handle> handle_;
   std::string name_;
+  std::string folder_;
   std::string error_;
 };
 

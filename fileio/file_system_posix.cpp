@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "fileio/file_contents.h"
@@ -103,6 +104,7 @@ ScratchFile::ScratchFile() : handle_(std::make_unique<Handle>()) {
     error_ = SystemErrorText(errno);
   else
     name_ = "/proc/self/fd/" + std::to_string(handle_->fd);
+  if (const char* folder = std::getenv("TMPDIR"); folder != nullptr) folder_ = folder;
 }
 
 ScratchFile::~ScratchFile() {

@@ -100,8 +100,9 @@ std::string WriteWholeStream(int fd, std::string_view bytes, const std::function
 }
 
 // A file in the user's temporary folder, deleted when this goes. Its name
-// must open with the C library's narrow fopen: where the folder's name has
-// letters beyond ASCII, its short (8.3) form is used.
+// must open with the C library's narrow fopen, and so must the library's own
+// temporary files there: where the folder's name has letters beyond ASCII,
+// its short (8.3) form is used.
 struct ScratchFile::Handle {
   std::wstring path;
 };
@@ -137,6 +138,7 @@ ScratchFile::ScratchFile() : handle_(std::make_unique<Handle>()) {
       ::CloseHandle(file);
       handle_->path = path;
       name_ = Utf8FromWide(path);
+      folder_ = Utf8FromWide(base);
       return;
     }
     if (::GetLastError() != ERROR_FILE_EXISTS) break;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace velorix {
 
@@ -49,27 +51,27 @@ struct Win32SerialPort::Handles {
   PortDeviceResolver resolver;
   HANDLE port = INVALID_HANDLE_VALUE;
   HANDLE wake = nullptr;      // set by Wake(), manual reset
-  HANDLE received = nullptr;  // the receive event's overlapped wait
   HANDLE io = nullptr;        // reads and writes
   bool savedState = false;
   DCB oldState{};
   bool savedTimeouts = false;
   COMMTIMEOUTS oldTimeouts{};
-  bool waitPending = false;  // a WaitCommEvent is under way
-  OVERLAPPED waitOverlapped{};
-  DWORD eventMask = 0;
+  // Waiting reads one byte ahead: a read that completes on the first byte to
+  // arrive is the one wait that works on every driver (Wine's serial ports on
+  // a pseudo-terminal signal receive events at once, over and over). Bytes
+  // read ahead are handed out first.
+  std::string ahead;
 };
 
 Win32SerialPort::Win32SerialPort(PortDeviceResolver resolver) : h_(std::make_unique<Handles>()) {
   h_->resolver = resolver ? std::move(resolver) : EnvironmentPortDevice;
   h_->wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  h_->received = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   h_->io = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 Win32SerialPort::~Win32SerialPort() {
   Close();
-  for (HANDLE event : {h_->wake, h_->received, h_->io})
+  for (HANDLE event : {h_->wake, h_->io})
     if (event != nullptr) ::CloseHandle(event);
 }
 
@@ -108,7 +110,6 @@ PortOpenResult Win32SerialPort::OpenName(const std::string& name) {
   h_->oldState = state;
   h_->savedState = true;
   h_->savedTimeouts = ::GetCommTimeouts(port, &h_->oldTimeouts) != 0;
-  ::SetCommMask(port, EV_RXCHAR);
   result.opened = true;
   result.outcome = "ok";
   return result;
@@ -142,6 +143,7 @@ void Win32SerialPort::Configure() {
 }
 
 void Win32SerialPort::Purge() {
+  h_->ahead.clear();
   if (IsOpen()) ::PurgeComm(h_->port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
@@ -166,7 +168,7 @@ PortStatus Win32SerialPort::Poll() {
   if (errors & CE_OVERRUN) status.errors |= PORT_OVERRUN;
   if (errors & CE_RXPARITY) status.errors |= PORT_RXPARITY;
   if (errors & CE_FRAME) status.errors |= PORT_FRAME;
-  status.waiting = static_cast<int>(stat.cbInQue);
+  status.waiting = static_cast<int>(stat.cbInQue + h_->ahead.size());
   return status;
 }
 
@@ -191,7 +193,11 @@ int Transfer(HANDLE port, HANDLE event, bool write, void* bytes, int count) {
 
 int Win32SerialPort::Read(std::uint8_t* bytes, int count) {
   if (!IsOpen() || count <= 0) return 0;
-  return Transfer(h_->port, h_->io, false, bytes, count);
+  const int early = std::min(count, static_cast<int>(h_->ahead.size()));
+  std::memcpy(bytes, h_->ahead.data(), static_cast<std::size_t>(early));
+  h_->ahead.erase(0, static_cast<std::size_t>(early));
+  if (early == count) return count;
+  return early + Transfer(h_->port, h_->io, false, bytes + early, count - early);
 }
 
 int Win32SerialPort::Write(const std::uint8_t* bytes, int count) {
@@ -200,13 +206,8 @@ int Win32SerialPort::Write(const std::uint8_t* bytes, int count) {
 }
 
 void Win32SerialPort::Close() {
+  h_->ahead.clear();
   if (!IsOpen()) return;
-  if (h_->waitPending) {
-    ::CancelIoEx(h_->port, &h_->waitOverlapped);
-    DWORD unused = 0;
-    ::GetOverlappedResult(h_->port, &h_->waitOverlapped, &unused, TRUE);
-    h_->waitPending = false;
-  }
   if (h_->savedTimeouts) ::SetCommTimeouts(h_->port, &h_->oldTimeouts);
   if (h_->savedState) ::SetCommState(h_->port, &h_->oldState);
   ::CloseHandle(h_->port);
@@ -218,8 +219,8 @@ void Win32SerialPort::WaitForInput(int minBytes, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (;;) {
-    const PortStatus status = Poll();
     if (::WaitForSingleObject(h_->wake, 0) == WAIT_OBJECT_0) break;
+    const PortStatus status = Poll();
     if (!status.hungUp && IsOpen() && status.waiting >= minBytes) return;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return;
@@ -228,29 +229,26 @@ void Win32SerialPort::WaitForInput(int minBytes, int timeoutMs) {
       if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(left)) == WAIT_OBJECT_0) break;
       return;
     }
-    if (!h_->waitPending) {
-      h_->waitOverlapped = OVERLAPPED{};
-      h_->waitOverlapped.hEvent = h_->received;
-      ::ResetEvent(h_->received);
-      h_->eventMask = 0;
-      if (::WaitCommEvent(h_->port, &h_->eventMask, &h_->waitOverlapped)) continue;  // a byte came meanwhile
+    // One byte, read as soon as it arrives; the port's time-outs set no
+    // total, so only the byte, the wake-up or our time ends the read.
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = h_->io;
+    ::ResetEvent(h_->io);
+    std::uint8_t byte = 0;
+    DWORD got = 0;
+    if (!::ReadFile(h_->port, &byte, 1, &got, &overlapped)) {
       if (::GetLastError() != ERROR_IO_PENDING) {
-        // No receive events from this driver: a short sleep stands in.
-        if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(std::min<long long>(left, 2))) == WAIT_OBJECT_0) break;
-        continue;
+        // A port that takes no reads is as good as gone.
+        if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(left)) == WAIT_OBJECT_0) break;
+        return;
       }
-      h_->waitPending = true;
+      const HANDLE events[2] = {h_->wake, h_->io};
+      const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left));
+      if (woke != WAIT_OBJECT_0 + 1) ::CancelIoEx(h_->port, &overlapped);
+      // A byte that came as the read was given up is kept all the same.
+      if (!::GetOverlappedResult(h_->port, &overlapped, &got, TRUE)) got = 0;
     }
-    const HANDLE events[2] = {h_->wake, h_->received};
-    const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left));
-    if (woke == WAIT_OBJECT_0 + 1) {
-      DWORD unused = 0;
-      ::GetOverlappedResult(h_->port, &h_->waitOverlapped, &unused, FALSE);
-      h_->waitPending = false;
-      continue;
-    }
-    if (woke == WAIT_OBJECT_0) break;
-    return;  // time is up; the pending wait serves the next call
+    if (got == 1) h_->ahead.push_back(static_cast<char>(byte));
   }
   ::ResetEvent(h_->wake);
 }

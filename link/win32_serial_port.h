@@ -10,9 +10,9 @@ namespace velorix {
 
 // A serial line on Win32. COM n opens as "\\.\COMn" (the only form that
 // reaches COM10 and above), exclusively; the port's own settings and
-// time-outs come back at close. Waiting for input waits on the port's
-// receive event and on a wake-up event together, so nothing polls and a stop
-// is answered at once.
+// time-outs come back at close. Waiting for input is an overlapped read of
+// the next byte, waited for together with a wake-up event, so nothing polls
+// and a stop is answered at once.
 class Win32SerialPort : public SerialPort {
  public:
   explicit Win32SerialPort(PortDeviceResolver resolver = EnvironmentPortDevice);

@@ -84,6 +84,7 @@ struct ReplaceCase {
 };
 
 std::string Name(const testing::TestParamInfo<ReplaceCase>& info) { return info.param.name; }
+void PrintTo(const ReplaceCase& c, std::ostream* out) { *out << c.name; }
 
 class Win32Replace : public testing::TestWithParam<ReplaceCase> {};
 

@@ -1,0 +1,51 @@
+# Shared by tests/windows/e2e and tests/windows/bench: simulators on ptys,
+# mapped as COM ports through Wine's registry. Needs $sim (velorix-sim),
+# $run (scripts/wine-run), $work (a scratch folder) and the array sims.
+
+# start_sim NAME ARGS...: a simulator whose pty is linked at $work/NAME.
+start_sim() {
+  local name=$1
+  shift
+  rm -f "$work/$name"
+  "$sim" --link "$work/$name" --quiet "$@" >/dev/null &
+  sims+=($!)
+  local i
+  for i in $(seq 1 100); do
+    [ -L "$work/$name" ] && return 0
+    sleep 0.02
+  done
+  echo "velorix-sim did not start" >&2
+  exit 1
+}
+
+stop_sims() {
+  local pid
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  sims=()
+}
+
+# map_ports [COMn=LINK...]: exactly these COM ports, mapped to $work/LINK.
+# Wine makes its port links from the registry when its server starts, so the
+# server is stopped, the key rewritten, and the next program starts it anew.
+map_ports() {
+  {
+    printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    local pair
+    for pair in "$@"; do printf '"%s"="%s"\n' "${pair%%=*}" "$work/${pair#*=}"; done
+  } > "$work/ports.reg"
+  "$run" regedit /S "$(winepath_of "$work/ports.reg")" 2>/dev/null
+  wineserver -k 2>/dev/null
+  wineserver -w
+  rm -f "$WINEPREFIX"/dosdevices/com*
+  # Started here, so that what it prints (a long dump when a pty's other end
+  # goes) goes to its own log rather than into a program's standard error.
+  wineserver -p 2>>"$work/wineserver.log" >/dev/null
+}
+
+winepath_of() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Every COM number the program may try names the port of that number, as it
+# does without the variables; they are set so that no run depends on them.
+com_variables=()
+for n in $(seq 1 9); do com_variables+=("VELORIX_COM$n=COM$n"); done

@@ -11,19 +11,10 @@
 #include <cctype>
 #include <cwctype>
 
+#include "fileio/wide_text.h"
 
 namespace velorix {
 namespace {
-
-// The link stands alone (its tests link nothing else), so it converts here.
-std::string Utf8FromWide(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), n, nullptr, nullptr);
-  return utf8;
-}
 
 int ComNumber(const std::string& name) {
   if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;

@@ -16,6 +16,13 @@
 // are refused without being opened for writing, so nothing here can block.
 // So is an existing file without any write permission bits, whoever runs the
 // program: such a file was made read-only on purpose.
+//
+// On Windows (safe_replace_win32.cpp) the same in Windows terms: the
+// temporary file is flushed and put in place with ReplaceFileW, which keeps
+// the old file's attributes and permissions (MoveFileExW for a new file);
+// there are no links to follow, no owner to keep and no writing in place.
+// A file another program holds open without sharing is refused as in use,
+// and so are folders, read-only files and Windows device names (COM1.xls).
 
 #include <functional>
 #include <memory>

@@ -77,8 +77,7 @@ class ClockFace : public QWidget {
 
 std::string CArchiveDlg::statusSuffix;
 int CArchiveDlg::firstTick = 1;
-const char* const CArchiveDlg::monthNames[13] = {"ii",  "jan", "feb", "mar", "apr", "may", "jun",
-                                                 "jul", "aug", "sep", "oct", "nov", "dec"};
+const char* const* const CArchiveDlg::monthNames = MONTH_NAMES;
 QString CArchiveDlg::aboutBoxString = QString::fromLatin1(STRING_ABOUTBOX);
 
 namespace {
@@ -91,11 +90,6 @@ std::optional<std::tm> LocalTimeNow() {
 }
 
 // "%02d": at least two digits, zero padded, the sign counting as a character.
-std::string TwoDigits(int value) {
-  std::string text = std::to_string(value);
-  return text.size() < 2 ? "0" + text : text;
-}
-
 void InitResources() {
   static const bool done = [] {
     InitVelorixResources();
@@ -212,19 +206,9 @@ bool CArchiveDlg::OnInitDialog() {
   return true;
 }
 
-std::string CArchiveDlg::ClockLine1(const std::tm* local) {
-  const int hour = local ? local->tm_hour : -1;
-  const int minute = local ? local->tm_min : -1;
-  const int second = local ? local->tm_sec : -1;
-  return "  " + std::to_string(hour) + ":" + TwoDigits(minute) + ":" + TwoDigits(second);
-}
+std::string CArchiveDlg::ClockLine1(const std::tm* local) { return velorix::ClockLine1(local); }
 
-std::string CArchiveDlg::ClockLine2(const std::tm* local) {
-  const int day = local ? local->tm_mday : 0;
-  int month = local ? local->tm_mon + 1 : 0;
-  if (month < 0 || month > 12) month = 0;
-  return "    " + std::to_string(day) + " " + monthNames[month];
-}
+std::string CArchiveDlg::ClockLine2(const std::tm* local) { return velorix::ClockLine2(local); }
 
 void CArchiveDlg::timerEvent(QTimerEvent* event) {
   OnTimer(event->timerId() == clockTimerId_ ? CLOCK_TIMER : -event->timerId());
@@ -289,7 +273,7 @@ void CArchiveDlg::ShowPortTried(const PortTriedEvent& tried) {
 }
 
 int CArchiveDlg::OnLinkStatus(const std::string& text) {
-  ui_->IDC_STATUS->setText(QString::fromLatin1(text + statusSuffix));
+  ui_->IDC_STATUS->setText(QString::fromLatin1(StatusLineText(text, statusSuffix)));
   return 0;
 }
 
@@ -402,23 +386,9 @@ QWidget* CArchiveDlg::GetDlgItem(int id) const {
   return *name ? findChild<QWidget*>(QString::fromLatin1(name)) : nullptr;
 }
 
-// Reads the text as an unsigned decimal number: leading blanks skipped, the
-// digits up to the first other character; no digits (or more than an
-// unsigned holds) gives 0.
 unsigned CArchiveDlg::GetDlgItemInt(int id) const {
   auto* edit = qobject_cast<QLineEdit*>(GetDlgItem(id));
-  if (!edit) return 0;
-  const QString text = edit->text();
-  qsizetype i = 0;
-  while (i < text.size() && text[i] == QLatin1Char(' ')) ++i;
-  unsigned long long value = 0;
-  bool any = false;
-  for (; i < text.size() && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9'); ++i) {
-    any = true;
-    value = value * 10 + static_cast<unsigned>(text[i].unicode() - '0');
-    if (value > UINT_MAX) return 0;
-  }
-  return any ? static_cast<unsigned>(value) : 0;
+  return edit ? DlgItemIntFromText(edit->text().toStdString()) : 0;
 }
 
 // Sets the text; like the platform's edit box, a set text always counts as a
@@ -497,9 +467,7 @@ void CArchiveDlg::WriteResultsFile(int count) {
       ui_->IDC_PROGRESS->setValue(0);
       break;
     case WriteOutcome::Failed:
-      ShowBox(QStringLiteral("The file %1 was not written: %2")
-                  .arg(QFile::decodeName(outcome.path.c_str()), QString::fromLocal8Bit(outcome.error.c_str())),
-              QMessageBox::Critical);
+      ShowBox(QString::fromStdString(NotWrittenText(outcome)), QMessageBox::Critical);
       break;
     case WriteOutcome::Cancelled:
       break;

@@ -21,6 +21,7 @@
 #include "archive/results_file.h"
 #include "link/device_link.h"
 #include "shell/window_adapters.h"
+#include "shell/window_logic.h"
 
 class QAction;
 class QLabel;
@@ -66,7 +67,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   static std::string statusSuffix;
   // 1 until the first clock tick has started the link.
   static int firstTick;
-  static const char* const monthNames[13];
+  static const char* const* const monthNames;
   // The About item's text; empty adds no item.
   static QString aboutBoxString;
 

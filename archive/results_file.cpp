@@ -1,6 +1,9 @@
 #include "archive/results_file.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "archive/text_format.h"
@@ -142,6 +145,16 @@ void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
 }
 
 }  // namespace
+
+std::time_t ResultsTime() {
+  if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH"); fixed != nullptr && *fixed != '\0') {
+    long long seconds = 0;
+    const char* end = fixed + std::strlen(fixed);
+    if (auto [stop, error] = std::from_chars(fixed, end, seconds); error == std::errc() && stop == end && seconds >= 0)
+      return static_cast<std::time_t>(seconds);
+  }
+  return std::time(nullptr);
+}
 
 std::string ProposeResultsName(int exportExcel, std::time_t now) {
   std::tm local{};

@@ -38,6 +38,11 @@ struct WriteOutcome {
   std::string error;  // why it failed, e.g. "Permission denied" (Failed only)
 };
 
+// The time a results file is dated with (the workbook's creation date): now,
+// or SOURCE_DATE_EPOCH where it is set, so that two runs over the same
+// archive write the same bytes.
+std::time_t ResultsTime();
+
 // "results<dd>_<mm>_<yy>.xls" (exportExcel non-zero) or ".doc", from the local
 // date of `now`; empty if the date cannot be had.
 std::string ProposeResultsName(int exportExcel, std::time_t now);

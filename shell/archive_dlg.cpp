@@ -458,7 +458,7 @@ void CArchiveDlg::WriteResultsFile(int count) {
   SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog_;
   const WriteOutcome outcome = [&] {
     OperatorWait wait(*this);  // the save dialog
-    return velorix::WriteResultsFile(*store_, count, exportExcel, dialog, std::time(nullptr));
+    return velorix::WriteResultsFile(*store_, count, exportExcel, dialog, ResultsTime());
   }();
   switch (outcome.kind) {
     case WriteOutcome::Written:

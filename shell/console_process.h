@@ -50,6 +50,11 @@ bool StandardOutputIsTerminal();
 // Root, to whom no device is refused.
 bool RunsAsSuperUser();
 
+// Started without options where the window is a program of its own (on
+// Windows, velorix-archive-window.exe beside this one): starts it and says
+// true; false where there is none to start.
+bool StartWindowProgram();
+
 // The program's arguments after its name, as UTF-8, and its name without
 // folder (nor ".exe") for its messages.
 std::vector<std::string> ProgramArguments(int argc, char** argv, std::string& programName);

@@ -100,6 +100,9 @@ bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool RunsAsSuperUser() { return ::geteuid() == 0; }
 
+// The window is part of this program here, where it is built at all.
+bool StartWindowProgram() { return false; }
+
 std::vector<std::string> ProgramArguments(int argc, char** argv, std::string& programName) {
   programName = argc > 0 ? argv[0] : "velorix-archive";
   if (auto slash = programName.rfind('/'); slash != std::string::npos) programName.erase(0, slash + 1);

@@ -118,6 +118,28 @@ bool StandardOutputIsTerminal() {
 
 bool RunsAsSuperUser() { return false; }
 
+bool StartWindowProgram() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return false;
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"velorix-archive-window.exe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+    return false;
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  return true;
+}
+
 // From the wide command line, so that names in any script reach the program
 // whole whatever the code page. The program's texts are UTF-8, and so is the
 // console's output while it runs.

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -56,18 +54,6 @@ constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TI
 
 bool InterruptRequested() { return CaughtInterrupt() != 0; }
 
-// The time the results file is dated with (the workbook's creation date):
-// now, or SOURCE_DATE_EPOCH where it is set, so that two runs over the same
-// archive write the same bytes.
-std::time_t ResultsTime() {
-  if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH"); fixed != nullptr && *fixed != '\0') {
-    long long seconds = 0;
-    const char* end = fixed + std::strlen(fixed);
-    if (auto [stop, error] = std::from_chars(fixed, end, seconds); error == std::errc() && stop == end && seconds >= 0)
-      return static_cast<std::time_t>(seconds);
-  }
-  return std::time(nullptr);
-}
 
 // Why the results can't go where the command line says, before anything is
 // opened or sent; empty when they can. The write itself can still fail later

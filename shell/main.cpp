@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
   if (NoDisplay(program)) return 2;
   return RunArchiveWindow(argc, argv);
 #else
+  if (velorix::StartWindowProgram()) return 0;
   std::fputs(velorix::UsageText(program).c_str(), stdout);
   return 0;
 #endif

@@ -21,7 +21,7 @@ start_sim() {
 stop_sims() {
   local pid
   for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; done
-  wait 2>/dev/null
+  for pid in "${sims[@]}"; do wait "$pid" 2>/dev/null; done
   sims=()
 }
 
@@ -41,6 +41,10 @@ map_ports() {
   # Started here, so that what it prints (a long dump when a pty's other end
   # goes) goes to its own log rather than into a program's standard error.
   wineserver -p 2>>"$work/wineserver.log" >/dev/null
+  # The first program of a server starts Wine's own services, which keep
+  # that program's output open for as long as the server runs: a program
+  # with no output attached starts them.
+  "$run" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 winepath_of() { printf 'Z:%s' "${1//\//\\}"; }

@@ -1,0 +1,8 @@
+// velorix-archive-window: the window on Windows, a program of the GUI
+// subsystem, so that starting it from the Start menu or Explorer opens no
+// console. The command line is velorix-archive.exe.
+#include <windows.h>
+
+#include "shell/win32_archive_dlg.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return velorix::RunArchiveWindow(instance); }

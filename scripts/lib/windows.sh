@@ -14,6 +14,8 @@ VELORIX_WINDOWS_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 declare -F install_packages >/dev/null || source "$VELORIX_WINDOWS_LIB/deps.sh"
 
 VELORIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libz-mingw-w64-dev googletest)
+# Wine's own fonts: the title bars' buttons and the dialogs' text as on Windows.
+VELORIX_WINDOWS_PACKAGES+=(fonts-wine)
 VELORIX_MINGW_ROOT=/usr/x86_64-w64-mingw32
 # Written in a Wine prefix once wine_prefix_init has finished it.
 VELORIX_PREFIX_MARK=.velorix-prefix

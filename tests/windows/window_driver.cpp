@@ -6,6 +6,7 @@
 //   window_driver not-found
 //   window_driver about
 //   window_driver close
+//   window_driver press COUNT | show-about     (for pictures)
 // Prints what it found; exits 1 with the reason when something is not as
 // the template or the step expects.
 #include <windows.h>
@@ -255,6 +256,25 @@ int About() {
   return texts.find(L"[Quorvel V") != std::wstring::npos ? 0 : Fail(L"About box texts");
 }
 
+// For pictures: a download under way, and the About box left open.
+int Press(int count) {
+  const HWND main = MainDialog();
+  if (!main) return Fail(L"no main window");
+  if (!WaitFor<bool>([main] { return Text(::GetDlgItem(main, IDC_STATUS)).find(L"Device connected") != std::wstring::npos; }))
+    return Fail(L"not connected");
+  Send(::GetDlgItem(main, IDC_SAMPLE_COUNT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(std::to_wstring(count).c_str()));
+  ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_READ_ARCHIVE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(main, IDC_READ_ARCHIVE)));
+  return 0;
+}
+
+int ShowAbout() {
+  const HWND main = MainDialog();
+  if (!main) return Fail(L"no main window");
+  ::PostMessageW(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+  return OwnedDialog(main, L"About Velorix-5") ? 0 : Fail(L"no About box");
+}
+
 int Close() {
   const HWND main = MainDialog();
   if (!main) return Fail(L"no main window");
@@ -271,5 +291,7 @@ int wmain(int argc, wchar_t** argv) {
   if (step == L"not-found") return NotFound();
   if (step == L"about") return About();
   if (step == L"close") return Close();
+  if (step == L"press" && argc == 3) return Press(std::stoi(argv[2]));
+  if (step == L"show-about") return ShowAbout();
   return Fail(L"usage: window_driver layout PROGRAM | download COUNT xls|doc|xlsx NAME | not-found | about | close");
 }

@@ -26,6 +26,18 @@ std::string Utf8FromWide(std::wstring_view text) {
   return utf8;
 }
 
+std::wstring ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
 std::string WindowsErrorText(unsigned long error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:

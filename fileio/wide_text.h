@@ -11,6 +11,9 @@ namespace velorix {
 std::wstring WideFromUtf8(std::string_view text);
 std::string Utf8FromWide(std::wstring_view text);
 
+// The full path of the running program's .exe.
+std::wstring ProgramPath();
+
 // The text of a Win32 error code in the words the POSIX build uses for the
 // same failure ("Permission denied", "No space left on device"), so that
 // messages read the same on both systems; "Windows error N" for the rest.

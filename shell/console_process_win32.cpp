@@ -119,16 +119,8 @@ bool StandardOutputIsTerminal() {
 bool RunsAsSuperUser() { return false; }
 
 bool StartWindowProgram() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return false;
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  std::wstring path = ProgramPath();
+  if (path.empty()) return false;
   path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"velorix-archive-window.exe";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;

@@ -34,15 +34,7 @@ std::wstring Wide(const std::string& text) { return WideFromUtf8(text); }
 // The boxes' caption: the program's file name, as the system's own boxes of
 // such programs show it.
 std::wstring BoxCaption() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::wstring path = ProgramPath();
   std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
   if (name.size() > 4 && _wcsicmp(name.c_str() + name.size() - 4, L".exe") == 0) name.resize(name.size() - 4);
   return name;

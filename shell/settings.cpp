@@ -45,8 +45,12 @@ int ReadPortSettingFrom(const std::string& path) {
 
 bool WritePortSettingTo(const std::string& path, int portNumber, std::string* error) {
   if (path.empty()) return false;
-  return WriteProfileString(SETTINGS_SECTION, SETTINGS_PORT_KEY, " " + std::to_string(portNumber) + " ",
-                            path, error);
+  // Built by appending: GCC 12 warns (-Wrestrict, wrongly) inside the
+  // operator+ of a literal and a temporary string.
+  std::string value = " ";
+  value += std::to_string(portNumber);
+  value += ' ';
+  return WriteProfileString(SETTINGS_SECTION, SETTINGS_PORT_KEY, value, path, error);
 }
 
 int ReadPortSetting() { return ReadPortSettingFrom(SettingsFilePath()); }

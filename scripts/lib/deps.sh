@@ -1,5 +1,8 @@
 # Shared by the scripts: installs the Debian packages the build needs, when
 # they are missing. Needs root (or sudo) only when something is missing.
+# Everything an install prints goes to standard error: the scripts' standard
+# output carries only what they promise (a path, a file), and a reader that
+# takes one line of it must never get apt's progress instead.
 
 VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev clang libclang-rt-14-dev)
 # Man pages, icons, and the tests that check them and the metainfo.
@@ -32,9 +35,9 @@ install_packages() {
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "Installing: $missing" >&2
-  $sudo apt-get update -qq
+  $sudo apt-get update -qq >&2
   # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >&2
 }
 
 install_build_deps() {
@@ -56,7 +59,7 @@ install_locale() {
   install_packages locales
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo localedef -i "$1" -f UTF-8 "$1.UTF-8"
+  $sudo localedef -i "$1" -f UTF-8 "$1.UTF-8" >&2
 }
 
 # A locale whose decimal point is a comma, so the tests can show that the

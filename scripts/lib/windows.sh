@@ -16,6 +16,8 @@ declare -F install_packages >/dev/null || source "$VELORIX_WINDOWS_LIB/deps.sh"
 VELORIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libz-mingw-w64-dev googletest)
 # Wine's own fonts: the title bars' buttons and the dialogs' text as on Windows.
 VELORIX_WINDOWS_PACKAGES+=(fonts-wine)
+# The installer (scripts/package-windows).
+VELORIX_WINDOWS_INSTALLER_PACKAGES=(nsis)
 VELORIX_MINGW_ROOT=/usr/x86_64-w64-mingw32
 # Written in a Wine prefix once wine_prefix_init has finished it.
 VELORIX_PREFIX_MARK=.velorix-prefix
@@ -62,15 +64,15 @@ fetch_debian_source() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   local list=$VELORIX_DEB_SRC_LIST
   (
-    trap '$sudo rm -f "$list"; $sudo apt-get update -qq || true' EXIT
+    trap '$sudo rm -f "$list"; $sudo apt-get update -qq >&2 || true' EXIT
     debian_src_entries | $sudo tee "$list" >/dev/null
     if [ ! -s "$list" ]; then
       echo "no deb entry in /etc/apt/sources.list.d/*.sources to take the source from" >&2
       exit 1
     fi
-    $sudo apt-get update -qq
+    $sudo apt-get update -qq >&2
     cd "$dir" || exit 1
-    apt-get source -qq --only-source "$package"
+    apt-get source -qq --only-source "$package" >&2
   )
 }
 
@@ -104,7 +106,7 @@ build_windows_xlsxwriter() {
     -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF \
     -DZLIB_LIBRARY="$VELORIX_MINGW_ROOT/lib/libz.a" \
     -DZLIB_INCLUDE_DIR="$VELORIX_MINGW_ROOT/include" >/dev/null
-  cmake --build "$work/build" -j"$(nproc)"
+  cmake --build "$work/build" -j"$(nproc)" >&2
   cmake --install "$work/build" >/dev/null
 
   # For pkg_check_modules, which looks for -l names in the -L folders first:

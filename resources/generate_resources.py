@@ -122,7 +122,7 @@ def main_dialog():
     ]
     children = [indent(c) for c in children]
     custom = (' <customwidgets>\n  <customwidget>\n   <class>velorix::UpDownControl</class>\n'
-              '   <extends>QWidget</extends>\n   <header>shell/up_down_control.h</header>\n'
+              '   <extends>QWidget</extends>\n   <header>qt_window/qt_up_down_control.h</header>\n'
               '  </customwidget>\n </customwidgets>\n')
     return form("MainDialog", "IDD_MAIN", "Velorix-5  Reading archive", (212, 134), children,
                 ["IDC_CLOCK", "IDC_SAMPLE_COUNT", "IDC_READ_ARCHIVE", "IDC_EXPORT_EXCEL"], custom)

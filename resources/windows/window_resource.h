@@ -1,5 +1,5 @@
 // Identifiers of the Windows window's resources, for the resource script and
-// the dialog code alike (the same numbers as shell/window_ids.h).
+// the dialog code alike (the same numbers as qt_window/qt_window_ids.h).
 #pragma once
 
 #define IDD_ABOUTBOX 100

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "link/device_link.h"
-#include "shell/queued_link_owner.h"
+#include "console/queued_link_owner.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "shell/command_line.h"
+#include "console/command_line.h"
 
 namespace velorix {
 

@@ -1,8 +1,8 @@
-#include "shell/terminal_progress.h"
+#include "console/terminal_progress.h"
 
 #include <algorithm>
 
-#include "shell/console_process.h"
+#include "console/console_process.h"
 
 namespace velorix {
 namespace {

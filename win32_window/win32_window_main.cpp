@@ -3,6 +3,6 @@
 // console. The command line is velorix-archive.exe.
 #include <windows.h>
 
-#include "shell/win32_archive_dlg.h"
+#include "win32_window/win32_archive_dlg.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return velorix::RunArchiveWindow(instance); }

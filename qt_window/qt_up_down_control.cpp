@@ -1,4 +1,4 @@
-#include "shell/up_down_control.h"
+#include "qt_window/qt_up_down_control.h"
 
 #include <QToolButton>
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "archive/results_format.h"
-#include "shell/verbosity.h"
+#include "console/verbosity.h"
 
 namespace velorix {
 

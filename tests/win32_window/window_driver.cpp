@@ -1,5 +1,5 @@
 // Drives the window program from outside, as an operator would, for
-// tests/windows/window_test: finds its dialog, checks the controls against the
+// tests/win32_window/window_test: finds its dialog, checks the controls against the
 // template, types, clicks, answers the save dialog and the boxes.
 //   window_driver layout WINDOW_PROGRAM.exe | download COUNT xls|doc|xlsx [NAME]
 //                 | not-found | about [open] | close

@@ -1,4 +1,4 @@
-#include "shell/console_process.h"
+#include "console/console_process.h"
 
 #include <io.h>
 #include <windows.h>

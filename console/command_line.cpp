@@ -1,4 +1,4 @@
-#include "shell/command_line.h"
+#include "console/command_line.h"
 
 #include <charconv>
 #include <set>

@@ -1,4 +1,4 @@
-#include "shell/archive_app.h"
+#include "qt_window/qt_archive_app.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "shell/archive_dlg.h"
+#include "qt_window/qt_archive_dlg.h"
 
 namespace velorix {
 namespace {

@@ -1,4 +1,4 @@
-#include "shell/console_process.h"
+#include "console/console_process.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "shell/verbosity.h"
+#include "console/verbosity.h"
 
 namespace velorix {
 

@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "shell/command_line.h"
-#include "shell/console_process.h"
-#include "shell/headless_runner.h"
+#include "console/command_line.h"
+#include "console/console_process.h"
+#include "console/headless_runner.h"
 #include "shell/port_devices.h"
-#include "shell/port_list.h"
+#include "console/port_list.h"
 #include "shell/printable.h"
 #include "shell/settings.h"
 #include "version.h"
 
 #ifdef VELORIX_HAVE_WINDOW
-#include "shell/archive_app.h"
+#include "qt_window/qt_archive_app.h"
 #endif
 
 #ifdef VELORIX_HAVE_WINDOW

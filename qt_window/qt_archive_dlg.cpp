@@ -1,4 +1,4 @@
-#include "shell/archive_dlg.h"
+#include "qt_window/qt_archive_dlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,11 +24,11 @@
 #include <climits>
 #include <cstdio>
 
-#include "shell/about_dlg.h"
+#include "qt_window/qt_about_dlg.h"
 #include "shell/port_devices.h"
 #include "shell/settings.h"
-#include "shell/up_down_control.h"
-#include "shell/window_ids.h"
+#include "qt_window/qt_up_down_control.h"
+#include "qt_window/qt_window_ids.h"
 #include "ui_main_dialog.h"
 
 // The icon lives in the window library's resources, which a static library

@@ -1,4 +1,4 @@
-#include "shell/win32_archive_dlg.h"
+#include "win32_window/win32_archive_dlg.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -16,7 +16,7 @@
 #include "resources/windows/window_resource.h"
 #include "shell/port_devices.h"
 #include "shell/settings.h"
-#include "shell/win32_window_adapters.h"
+#include "win32_window/win32_window_adapters.h"
 #include "shell/window_logic.h"
 
 // The main window as a native dialog from the resource script's IDD_MAIN.

@@ -22,10 +22,10 @@
 #include <string>
 
 #include "archive/results_file.h"
-#include "shell/about_dlg.h"
-#include "shell/archive_dlg.h"
-#include "shell/window_ids.h"
-#include "tests/shell/window_test_support.h"
+#include "qt_window/qt_about_dlg.h"
+#include "qt_window/qt_archive_dlg.h"
+#include "qt_window/qt_window_ids.h"
+#include "tests/qt_window/window_test_support.h"
 
 namespace {
 

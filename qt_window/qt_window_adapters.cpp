@@ -1,4 +1,4 @@
-#include "shell/window_adapters.h"
+#include "qt_window/qt_window_adapters.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "shell/window_ids.h"
+#include "qt_window/qt_window_ids.h"
 
 namespace velorix {
 

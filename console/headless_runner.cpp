@@ -1,4 +1,4 @@
-#include "shell/headless_runner.h"
+#include "console/headless_runner.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,12 +22,12 @@
 #include "link/device_link.h"
 #include "link/frame_codec.h"
 #include "link/link_state.h"
-#include "shell/console_process.h"
+#include "console/console_process.h"
 #include "shell/port_devices.h"
 #include "shell/printable.h"
-#include "shell/queued_link_owner.h"
+#include "console/queued_link_owner.h"
 #include "shell/settings.h"
-#include "shell/terminal_progress.h"
+#include "console/terminal_progress.h"
 
 namespace velorix {
 namespace {

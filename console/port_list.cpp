@@ -1,4 +1,4 @@
-#include "shell/port_list.h"
+#include "console/port_list.h"
 
 #include <vector>
 

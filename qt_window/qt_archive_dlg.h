@@ -20,7 +20,7 @@
 #include "archive/archive_record.h"
 #include "archive/results_file.h"
 #include "link/device_link.h"
-#include "shell/window_adapters.h"
+#include "qt_window/qt_window_adapters.h"
 #include "shell/window_logic.h"
 
 class QAction;

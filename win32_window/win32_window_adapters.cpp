@@ -1,4 +1,4 @@
-#include "shell/win32_window_adapters.h"
+#include "win32_window/win32_window_adapters.h"
 
 #include <commdlg.h>
 

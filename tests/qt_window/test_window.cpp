@@ -25,15 +25,15 @@
 #include <filesystem>
 #include <optional>
 
-#include "shell/about_dlg.h"
-#include "shell/archive_dlg.h"
+#include "qt_window/qt_about_dlg.h"
+#include "qt_window/qt_archive_dlg.h"
 #include "shell/settings.h"
-#include "shell/up_down_control.h"
-#include "shell/window_adapters.h"
-#include "shell/window_ids.h"
+#include "qt_window/qt_up_down_control.h"
+#include "qt_window/qt_window_adapters.h"
+#include "qt_window/qt_window_ids.h"
 #include "tests/archive/record_builder.h"
 #include "tests/shell/test_support.h"
-#include "tests/shell/window_test_support.h"
+#include "tests/qt_window/window_test_support.h"
 
 namespace velorix {
 namespace {

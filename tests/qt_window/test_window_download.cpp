@@ -16,12 +16,12 @@
 
 #include "sim/archive_model.h"
 #include "tests/e2e/expected_results.h"
-#include "shell/archive_dlg.h"
+#include "qt_window/qt_archive_dlg.h"
 #include "shell/settings.h"
-#include "shell/window_ids.h"
+#include "qt_window/qt_window_ids.h"
 #include "sim_process.h"
 #include "tests/shell/test_support.h"
-#include "tests/shell/window_test_support.h"
+#include "tests/qt_window/window_test_support.h"
 
 namespace velorix {
 namespace {

@@ -1,4 +1,4 @@
-#include "shell/about_dlg.h"
+#include "qt_window/qt_about_dlg.h"
 
 #include <QIcon>
 #include <QPushButton>

@@ -18,7 +18,7 @@
 #include "version.h"
 
 #ifdef VELORIX_HAVE_WINDOW
-#include "qt_window/qt_archive_app.h"
+#include "shell/window_program.h"
 #endif
 
 #ifdef VELORIX_HAVE_WINDOW

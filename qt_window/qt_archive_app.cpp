@@ -1,4 +1,4 @@
-#include "qt_window/qt_archive_app.h"
+#include "shell/window_program.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -52,7 +52,10 @@ std::string PortListText(const PortMap& map, const std::string& settingsPath) {
     for (const SkippedPort& skipped : map.skipped)
       out += "  " + skipped.port.node + " (" + Describe(skipped.port) + "): " + skipped.reason + "\n";
   }
-  out += "\n" + PortRulesText(settingsPath);
+  // Two appends, not "\n" + a temporary: GCC 12 warns (-Wrestrict, wrongly)
+  // inside that operator+ when building for Windows.
+  out += '\n';
+  out += PortRulesText(settingsPath);
   return out;
 }
 

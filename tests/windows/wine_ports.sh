@@ -1,4 +1,4 @@
-# Shared by tests/windows/e2e and tests/windows/bench: simulators on ptys,
+# Shared by the Wine tests (tests/windows, tests/win32_window): simulators on ptys,
 # mapped as COM ports through Wine's registry. Needs $sim (velorix-sim),
 # $run (scripts/wine-run), $work (a scratch folder) and the array sims.
 
@@ -45,6 +45,20 @@ map_ports() {
   # that program's output open for as long as the server runs: a program
   # with no output attached starts them.
   "$run" cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# captured COMMAND...: what the command prints (both streams), without
+# carriage returns, by way of a file. Never through a pipe: a Wine process
+# the command starts (explorer.exe /desktop, when the first window appears)
+# inherits its output and holds a pipe open for as long as the wineserver
+# runs, and whoever reads the pipe waits for ever.
+captured() {
+  local file status=0
+  file=$(mktemp "$work/captured.XXXXXX")
+  "$@" >"$file" 2>&1 </dev/null || status=$?
+  tr -d '\r' <"$file"
+  rm -f "$file"
+  return "$status"
 }
 
 winepath_of() { printf 'Z:%s' "${1//\//\\}"; }

@@ -49,9 +49,15 @@ bool isResult(const ArchiveRecord& record) {
 
 bool hasTemperature(const ArchiveRecord& record) { return record.temp() > -50; }
 
-int WrittenRecordCount(const DownloadStore& store, int sampleCount) {
+ResultsSource DownloadedRecords(const DownloadStore& store, int sampleCount) {
+  const int count = sampleCount < 0 ? 0 : (sampleCount > RECORD_SLOT_COUNT ? RECORD_SLOT_COUNT : sampleCount);
+  return {std::span<const ArchiveRecord>(store.recordSlots.data(), static_cast<std::size_t>(count)),
+          store.emptyCells};
+}
+
+int WrittenRecordCount(const ResultsSource& source) {
   int count = 0;
-  ForEachWrittenRecord(store, sampleCount, [&count](const ArchiveRecord&) { ++count; });
+  ForEachWrittenRecord(source, [&count](const ArchiveRecord&) { ++count; });
   return count;
 }
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace velorix {
 
@@ -83,19 +84,26 @@ void storeEmptyCells(DownloadStore& store, const std::uint8_t* frame, int length
 bool isResult(const ArchiveRecord& record);        // kind is KIND_SAMPLE or KIND_EMPTY_CELL
 bool hasTemperature(const ArchiveRecord& record);  // temp > -50; -50 and below: no sensor
 
-// The records a results file of `sampleCount` records holds, in slot order:
-// those of slots 0..sampleCount-1 (never beyond the store) that hold a
-// result. Every results writer visits them through this, and the program
+// What a results file is made from: records in the file's order and the
+// empty-cell table printed below them. A downloaded archive gives slots
+// 0..N-1 of its store; the history gives the records it selected.
+struct ResultsSource {
+  std::span<const ArchiveRecord> records;
+  EmptyCellTable emptyCells{};
+};
+
+// Slots 0..sampleCount-1 of the store (never beyond it) and its table.
+ResultsSource DownloadedRecords(const DownloadStore& store, int sampleCount);
+
+// The records a results file holds, in order: those of the source that hold
+// a result. Every results writer visits them through this, and the program
 // counts them with WrittenRecordCount, so the count it reports is the file's.
 template <typename Visit>
-void ForEachWrittenRecord(const DownloadStore& store, int sampleCount, Visit visit) {
-  const int count = sampleCount < 0 ? 0 : (sampleCount > RECORD_SLOT_COUNT ? RECORD_SLOT_COUNT : sampleCount);
-  for (int slot = 0; slot < count; ++slot) {
-    const ArchiveRecord& record = store.recordSlots[static_cast<std::size_t>(slot)];
+void ForEachWrittenRecord(const ResultsSource& source, Visit visit) {
+  for (const ArchiveRecord& record : source.records)
     if (isResult(record)) visit(record);
-  }
 }
 
-int WrittenRecordCount(const DownloadStore& store, int sampleCount);
+int WrittenRecordCount(const ResultsSource& source);
 
 }  // namespace velorix

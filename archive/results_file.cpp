@@ -35,9 +35,9 @@ class ChunkWriter {
 // The .xls's fields are the texts of the workbook's cells: one place says how
 // each field is printed. The chunks are those of the file's layout, one write
 // each.
-void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
+void WriteSpreadsheet(ChunkWriter& out, const ResultsSource& source) {
   out.Put(kSpreadsheetHeader);
-  ForEachWrittenRecord(store, count, [&](const ArchiveRecord& r) {
+  ForEachWrittenRecord(source, [&](const ArchiveRecord& r) {
     if (!out.ok()) return;
     const WorkbookRow f = RecordRow(r);
     out.Put(f[0].text + '\t' + f[1].text + '\t');  // "%02x:%02x\t%02x.%02x.%02x\t"
@@ -51,17 +51,17 @@ void WriteSpreadsheet(ChunkWriter& out, const DownloadStore& store, int count) {
 
   out.Put("\nNc\tCo,pF\ttgDo\n");
   for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
-    const WorkbookRow f = EmptyCellRow(store.emptyCells, i);
+    const WorkbookRow f = EmptyCellRow(source.emptyCells, i);
     out.Put(f[0].text + '\t');
     out.Put(f[1].text + '\t');
     out.Put(f[2].text + '\n');
   }
 }
 
-void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
+void WriteReport(ChunkWriter& out, const ResultsSource& source) {
   constexpr char sep = docDecimalSeparator;
   std::string chunk;
-  ForEachWrittenRecord(store, count, [&](const ArchiveRecord& r) {
+  ForEachWrittenRecord(source, [&](const ArchiveRecord& r) {
     if (!out.ok()) return;
     const bool emptyCell = r.kind() == KIND_EMPTY_CELL;
 
@@ -132,12 +132,12 @@ void WriteReport(ChunkWriter& out, const DownloadStore& store, int count) {
     out.Put(chunk);
 
     chunk.assign("Co=");
-    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(store.emptyCells, i), 4, true, sep);
+    AppendFixedWithSeparator(chunk, EmptyCellPicofarads(source.emptyCells, i), 4, true, sep);
     chunk += ' ';
     out.Put(chunk);
 
     chunk.assign("tgDo=");
-    AppendFixedWithSeparator(chunk, store.emptyCells.tgDo[i], 5, true, sep);
+    AppendFixedWithSeparator(chunk, source.emptyCells.tgDo[i], 5, true, sep);
     chunk += '\n';
     out.Put(chunk);
   }
@@ -212,14 +212,11 @@ WriteOutcome WriteResultsFile(const DownloadStore& store, int sampleCount, int e
   return WriteResultsFile(store, sampleCount, exportExcel, dialog, now, sink);
 }
 
-WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
-                                const std::string& path, std::time_t now, ResultsSink& sink) {
-  // Never read beyond the store, whatever count the caller passes.
-  const int count = std::clamp(sampleCount, 0, RECORD_SLOT_COUNT);
-
+WriteOutcome WriteResultsFileTo(const ResultsSource& source, ResultsFormat format, const std::string& path,
+                                std::time_t now, ResultsSink& sink) {
   WorkbookBytes workbook;
   if (format == ResultsFormat::Workbook) {
-    workbook = MakeResultsWorkbook(store, count, now);
+    workbook = MakeResultsWorkbook(source, now);
     if (!workbook.ok()) return {WriteOutcome::Failed, path, workbook.error};
   }
 
@@ -230,8 +227,8 @@ WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, Res
   }
   ChunkWriter out(sink);
   switch (format) {
-    case ResultsFormat::Spreadsheet: WriteSpreadsheet(out, store, count); break;
-    case ResultsFormat::Report: WriteReport(out, store, count); break;
+    case ResultsFormat::Spreadsheet: WriteSpreadsheet(out, source); break;
+    case ResultsFormat::Report: WriteReport(out, source); break;
     case ResultsFormat::Workbook: out.Put(workbook.bytes); break;
   }
   if (!out.ok() || !sink.Close()) {
@@ -240,6 +237,12 @@ WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, Res
     return {WriteOutcome::Failed, path, error};
   }
   return {WriteOutcome::Written, path, {}};
+}
+
+WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
+                                const std::string& path, std::time_t now, ResultsSink& sink) {
+  // Never read beyond the store, whatever count the caller passes.
+  return WriteResultsFileTo(DownloadedRecords(store, sampleCount), format, path, now, sink);
 }
 
 WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,

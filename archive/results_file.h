@@ -83,4 +83,8 @@ WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, Res
 WriteOutcome WriteResultsFileTo(const DownloadStore& store, int sampleCount, ResultsFormat format,
                                 const std::string& path, std::time_t now);
 
+// The same for any records: those of `source` that hold a result, in order.
+WriteOutcome WriteResultsFileTo(const ResultsSource& source, ResultsFormat format, const std::string& path,
+                                std::time_t now, ResultsSink& sink);
+
 }  // namespace velorix

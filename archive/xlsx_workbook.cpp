@@ -127,8 +127,7 @@ std::string LibraryError(lxw_error error) { return std::string("the workbook cou
 
 }  // namespace
 
-WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::time_t created) {
-  count = std::clamp(count, 0, RECORD_SLOT_COUNT);
+WorkbookBytes MakeResultsWorkbook(const ResultsSource& source, std::time_t created) {
   ScratchFile file;
   if (!file.Error().empty()) return {{}, file.Error()};
 
@@ -150,10 +149,10 @@ WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::ti
     SheetWriter out(book, sheet);
     lxw_row_t row = 0;
     out.Header(row++, RecordHeaderLabels().data(), RecordHeaderLabels().size());
-    ForEachWrittenRecord(store, count, [&](const ArchiveRecord& record) { out.Row(row++, RecordRow(record)); });
+    ForEachWrittenRecord(source, [&](const ArchiveRecord& record) { out.Row(row++, RecordRow(record)); });
     ++row;  // the empty row before the table, as in the .xls
     out.Header(row++, EmptyCellHeaderLabels().data(), EmptyCellHeaderLabels().size());
-    for (int cell = 0; cell < EMPTY_CELL_COUNT; ++cell) out.Row(row++, EmptyCellRow(store.emptyCells, cell));
+    for (int cell = 0; cell < EMPTY_CELL_COUNT; ++cell) out.Row(row++, EmptyCellRow(source.emptyCells, cell));
     out.Finish();
     written = out.error();
     closed = workbook_close(book);  // writes the file and frees the workbook

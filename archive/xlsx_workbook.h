@@ -20,10 +20,10 @@ struct WorkbookBytes {
   bool ok() const { return error.empty(); }
 };
 
-// One worksheet: the header row (bold, frozen), one row per slot
-// 0..count-1 that holds a result, an empty row, and the empty-cell table.
+// One worksheet: the header row (bold, frozen), one row per record of the
+// source that holds a result, an empty row, and the empty-cell table.
 // `created` is the workbook's creation time; the same inputs and time give
 // the same bytes. Library temporary files go to $TMPDIR when it is set.
-WorkbookBytes MakeResultsWorkbook(const DownloadStore& store, int count, std::time_t created);
+WorkbookBytes MakeResultsWorkbook(const ResultsSource& source, std::time_t created);
 
 }  // namespace velorix

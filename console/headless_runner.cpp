@@ -122,7 +122,7 @@ class HeadlessView : public DownloadView {
     }
     outcome = WriteResultsFileTo(store_, sampleCount, line_.format, line_.output, ResultsTime(), *sink);
     slots = sampleCount;
-    written = WrittenRecordCount(store_, sampleCount);
+    written = WrittenRecordCount(DownloadedRecords(store_, sampleCount));
     if (outcome->kind == WriteOutcome::Written) {
       // A line of its own here: glued to the end reply's status on the bar,
       // as the window's status line shows it, it would read as one text.

@@ -114,8 +114,9 @@ build_windows_xlsxwriter() {
   # zlib1.dll the program does not ship.
   ln -sf "$VELORIX_MINGW_ROOT/lib/libz.a" "$work/stage/lib/libz.a"
   mkdir -p "$work/stage/lib/pkgconfig"
+  # Relative to the .pc file itself, so a copied or moved deps folder works.
   cat > "$work/stage/lib/pkgconfig/xlsxwriter.pc" <<PC
-prefix=$prefix
+prefix=\${pcfiledir}/../..
 libdir=\${prefix}/lib
 includedir=\${prefix}/include
 

@@ -8,7 +8,9 @@
 // The download does no I/O itself: it places framed requests into a
 // RequestChannel and is fed the replies through OnLinkFrame.
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "archive/archive_record.h"
@@ -23,6 +25,33 @@ inline constexpr int MAX_SAMPLE_COUNT = 2000;
 inline constexpr const char* BAD_SAMPLE_COUNT_TEXT = "Number is incorrect (1...2000)";
 inline constexpr const char* WAIT_FOR_READING_SUFFIX = "  Wait for reading.";
 
+// Where a download ended: the archive pointer it read, and the bytes of the
+// slot just before it as they were then. A download of new records starts
+// there once that slot still holds the same bytes.
+struct DownloadMark {
+  int pointer = 0;
+  std::array<std::uint8_t, RECORD_BYTES> lastImage{};
+};
+
+// Why a download of new records reads the whole archive instead.
+enum class WholeArchiveReason {
+  None,
+  NoMark,       // nothing downloaded before
+  Cleared,      // the slot before the last pointer holds no result now
+  Overwritten,  // it holds another record: more than 2000 tests since, or another instrument
+};
+
+// A download that is complete: slots 0..count-1 of the store hold the
+// records of ring indices firstIndex, firstIndex+1, ... (after 1999 comes 0).
+struct CompletedDownload {
+  enum Kind { LastN, NewRecords, WholeArchive } kind = LastN;
+  WholeArchiveReason reason = WholeArchiveReason::None;
+  int pointer = 0;
+  int firstIndex = 0;
+  int count = 0;  // 0: no new records
+  DownloadMark mark;  // where the next download of new records starts
+};
+
 // What belongs to the window / headless runner.
 class DownloadView {
  public:
@@ -34,6 +63,11 @@ class DownloadView {
   // Runs the results writer over slots 0..sampleCount-1. May re-enter
   // ArchiveDownload::OnLinkFrame (the CMD_END reply, a no-response notice).
   virtual void WriteResultsFile(int sampleCount) = 0;
+  // The download is complete, before any file is written (or, with no new
+  // records, instead of it): the moment to keep its records.
+  virtual void DownloadComplete(const CompletedDownload&) {}
+  // A download of new records found it must read the whole archive.
+  virtual void ReadingWholeArchive(WholeArchiveReason) {}
 };
 
 class ArchiveDownload {
@@ -46,6 +80,13 @@ class ArchiveDownload {
   // Ignored while a request is being sent or awaited; a count outside 1..2000
   // shows the message box and changes nothing.
   void OnReadArchive(int sampleCount);
+
+  // The records stored since `since` (the whole archive without one, or
+  // when the slot before its pointer no longer holds what it held then).
+  // Ignored while a request is being sent or awaited. Asks for the pointer,
+  // the slot before the mark's pointer, the empty-cell table and then each
+  // new record: K new records take K + 4 exchanges.
+  void OnReadNewRecords(std::optional<DownloadMark> since);
 
   // One reply frame of `length` bytes, or (nullptr, 0) when the link gave up.
   // Safe to enter again from inside DownloadView::WriteResultsFile, where it
@@ -72,6 +113,14 @@ class ArchiveDownload {
   std::uint16_t ArchivePointer() const { return archivePointer_; }
 
  private:
+  enum class Mode { LastN, Check, Range };
+  void OnPointer(const std::uint8_t* bytes);
+  void OnCheckedSlot(const std::uint8_t* bytes, int length);
+  void OnRangeRecord(const std::uint8_t* bytes, int length);
+  void ReadRange(int first, int count, CompletedDownload::Kind kind, WholeArchiveReason reason);
+  void Complete(int count);
+  bool Start();
+
   // Frames 01 L code [index lo, index hi] with its checksum and hands it to the link.
   void placeRequest(std::uint8_t code);
   void placeRequest(std::uint8_t code, std::int16_t index);
@@ -89,6 +138,9 @@ class ArchiveDownload {
   int sampleCount_ = 0;  // N in force: 0 until a press is accepted, then 1..2000
   bool busy_ = false;
   bool writing_ = false;  // inside view_.WriteResultsFile
+  Mode mode_ = Mode::LastN;
+  std::optional<DownloadMark> since_;  // Check: the mark being checked
+  CompletedDownload range_;            // Range: what is being read
 };
 
 }  // namespace velorix

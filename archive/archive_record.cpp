@@ -34,8 +34,8 @@ void storeRecord(DownloadStore& store, int slot, const std::uint8_t* frame, int 
 }
 
 void storeEmptyCells(DownloadStore& store, const std::uint8_t* frame, int length) {
-  std::uint8_t bytes[8 * EMPTY_CELL_COUNT];
-  CopyAvailable(bytes, frame, length, EMPTY_CELLS_CO_OFFSET, static_cast<int>(sizeof bytes));
+  std::uint8_t* bytes = store.emptyCellBytes.data();
+  CopyAvailable(bytes, frame, length, EMPTY_CELLS_CO_OFFSET, EMPTY_CELL_TABLE_BYTES);
   for (int i = 0; i < EMPTY_CELL_COUNT; ++i) {
     store.emptyCells.co[i] = FloatFromLittleEndian(bytes + 4 * i);
     store.emptyCells.tgDo[i] =

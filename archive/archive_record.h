@@ -64,9 +64,13 @@ inline double EmptyCellPicofarads(const EmptyCellTable& table, int index) {
 
 // Lives as long as the program; nothing clears it. A download overwrites from
 // slot 0 upward, slots it does not reach keep older records.
+inline constexpr int EMPTY_CELL_TABLE_BYTES = 8 * EMPTY_CELL_COUNT;
+
 struct DownloadStore {
   std::array<ArchiveRecord, RECORD_SLOT_COUNT> recordSlots{};
   EmptyCellTable emptyCells{};
+  // The table as it came (reply bytes 4..51), kept beside its values.
+  std::array<std::uint8_t, EMPTY_CELL_TABLE_BYTES> emptyCellBytes{};
 };
 
 // Decodes a little-endian binary32 from four bytes.

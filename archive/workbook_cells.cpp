@@ -22,11 +22,6 @@ int FromBcd(std::uint8_t byte) {
 
 bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
 WorkbookCell TextCell(std::string text) {
   WorkbookCell cell;
   cell.kind = WorkbookCell::Text;
@@ -112,6 +107,11 @@ const std::array<std::string_view, 3>& EmptyCellHeaderLabels() {
   return kLabels;
 }
 
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
 int YearOfTwoDigits(int yearInCentury) { return yearInCentury >= 69 ? 1900 + yearInCentury : 2000 + yearInCentury; }
 
 WorkbookRow RecordRow(const ArchiveRecord& r) {
@@ -128,6 +128,14 @@ WorkbookRow RecordRow(const ArchiveRecord& r) {
   row.push_back(RealCell(r.exCo(), kExCoDecimals, true, CellStyle::FourDecimals));
   row.push_back(RealCell(r.tgD(), kTgDDecimals, true, CellStyle::FiveDecimals));
   return row;
+}
+
+std::optional<TestTime> TestTimeOf(const ArchiveRecord& r) {
+  const WorkbookCell date = DateCell(r.bcdDay(), r.bcdMonth(), r.bcdYear());
+  const WorkbookCell time = TimeCell(r.bcdHour(), r.bcdMin());
+  if (date.kind != WorkbookCell::Date || time.kind != WorkbookCell::Time) return std::nullopt;
+  const int second = FromBcd(r.bcdSec());
+  return TestTime{date.year, date.month, date.day, time.hour, time.minute, second >= 0 && second <= 59 ? second : 0};
 }
 
 WorkbookRow EmptyCellRow(const EmptyCellTable& table, int index) {

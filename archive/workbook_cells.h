@@ -11,6 +11,7 @@
 // carries that text in any case: the .xls is written from it.
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,18 @@ WorkbookRow RecordRow(const ArchiveRecord& record);
 
 // Cell number index+1, its Co in pF and its tgDo.
 WorkbookRow EmptyCellRow(const EmptyCellTable& table, int index);
+
+// When a test was made, read from the record's clock bytes. Nothing when
+// they are no date and time (a byte that is not BCD, a day the calendar
+// lacks): such a record keeps its text on the sheet. Seconds that are not
+// BCD read as 0: no results file shows them.
+struct TestTime {
+  int year, month, day, hour, minute, second;
+};
+std::optional<TestTime> TestTimeOf(const ArchiveRecord& record);
+
+// Days in a month (1..12) of the Gregorian calendar.
+int DaysInMonth(int year, int month);
 
 // The instrument keeps the year within its century. The rule is the POSIX
 // one for two-digit years: 69..99 are 1969..1999, 00..68 are 2000..2068.

@@ -51,6 +51,8 @@ class Bench : public RequestChannel, public DownloadView {
     writerCalls.push_back(sampleCount);
     if (insideWriter) insideWriter();
   }
+  void DownloadComplete(const CompletedDownload& done) override { completed.push_back(done); }
+  void ReadingWholeArchive(WholeArchiveReason reason) override { wholeReasons.push_back(reason); }
 
   // The instrument's answer to one request.
   Bytes Answer(const Bytes& request) const {
@@ -108,6 +110,8 @@ class Bench : public RequestChannel, public DownloadView {
   std::vector<std::string> suffixes;
   std::vector<std::string> boxes;
   std::vector<int> writerCalls;
+  std::vector<CompletedDownload> completed;
+  std::vector<WholeArchiveReason> wholeReasons;
   std::function<void()> insideWriter;
 };
 
@@ -167,6 +171,69 @@ TEST(ArchiveDownload, RequestSequenceAndRingIndices) {
     EXPECT_EQ(b.download.RecordCount(), 0);
     EXPECT_EQ(b.store->emptyCells.co[0], 1.25e-11f);
     EXPECT_EQ(b.store->emptyCells.tgDo[5], 0.006f);
+  }
+}
+
+// New records: the pointer, the slot before the mark's pointer, the table,
+// the K new records and the end; the whole archive, once, when that slot
+// changed or there is no mark.
+TEST(ArchiveDownload, NewRecordsStartAtTheMarkOrReadTheWholeArchive) {
+  using Reason = WholeArchiveReason;
+  const auto markAt = [](int pointer) { return std::optional<DownloadMark>(DownloadMark{pointer, {}}); };
+  const struct {
+    const char* name;
+    std::uint16_t pointer;
+    std::optional<DownloadMark> mark;
+    int changeSlot;  // -1: none; else the bench's archive slot made different
+    bool toNoResult;  // that slot now holds no result (cleared) rather than another record
+    std::vector<int> indices;  // every CMD_READ_RECORD, the check included
+    Reason reason;
+    int written;  // the count the writer gets; 0: not called
+  } cases[] = {
+      {"first_time", 5, std::nullopt, -1, false, Expand({{5, 1999}, {0, 4}}), Reason::NoMark, 2000},
+      {"twenty_new", 120, markAt(100), -1, false, Expand({{99, 119}}), Reason::None, 20},
+      {"wrap_past_1999", 10, markAt(1990), -1, false, Expand({{1989, 1999}, {0, 9}}), Reason::None, 20},
+      {"mark_at_zero", 3, markAt(0), -1, false, Expand({{1999, 1999}, {0, 2}}), Reason::None, 3},
+      {"nothing_new", 50, markAt(50), -1, false, Expand({{49, 49}}), Reason::None, 0},
+      {"cleared", 7, markAt(100), 99, true, Expand({{99, 99}, {7, 1999}, {0, 6}}), Reason::Cleared, 2000},
+      {"overwritten", 100, markAt(100), 99, false, Expand({{99, 99}, {100, 1999}, {0, 99}}), Reason::Overwritten,
+       2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bench b;
+    b.pointer = c.pointer;
+    std::optional<DownloadMark> mark = c.mark;
+    if (mark) mark->lastImage = b.archive[static_cast<std::size_t>((mark->pointer + 1999) % 2000)];
+    if (c.changeSlot >= 0) {
+      auto& image = b.archive[static_cast<std::size_t>(c.changeSlot)];
+      if (c.toNoResult) image.fill(0xFF);
+      else image[2] ^= 0x55;  // another sample number: another record
+    }
+    b.download.OnReadNewRecords(mark);
+    b.Pump();
+
+    EXPECT_EQ(b.ReadIndicesFrom(0), c.indices);
+    EXPECT_EQ(b.requests.front(), kPointerRequest);
+    EXPECT_EQ(b.requests.back(), kEndRequest);
+    const std::size_t table = c.written > 0 ? 1 : 0;
+    EXPECT_EQ(b.requests.size(), c.indices.size() + 2 + table);
+    ASSERT_EQ(b.completed.size(), 1u);
+    const CompletedDownload& done = b.completed[0];
+    EXPECT_EQ(done.count, c.written);
+    EXPECT_EQ(done.reason, c.reason);
+    EXPECT_EQ(done.pointer, c.pointer);
+    EXPECT_EQ(b.writerCalls, c.written > 0 ? std::vector<int>{c.written} : std::vector<int>{});
+    EXPECT_EQ(b.wholeReasons, c.reason == Reason::None ? std::vector<Reason>{} : std::vector<Reason>{c.reason});
+    // The next download starts where this one ended.
+    EXPECT_EQ(done.mark.pointer, c.pointer);
+    EXPECT_EQ(done.mark.lastImage, b.archive[static_cast<std::size_t>((c.pointer + 1999) % 2000)]);
+    // The records read land in slots 0..K-1, the first at done.firstIndex.
+    for (int slot = 0; slot < c.written; ++slot) {
+      const int index = (done.firstIndex + slot) % 2000;
+      EXPECT_TRUE(index == c.changeSlot || b.SlotSample(slot) == index) << "slot " << slot;
+    }
+    EXPECT_FALSE(b.download.Busy());
   }
 }
 

@@ -4,7 +4,7 @@
 # output carries only what they promise (a path, a file), and a reader that
 # takes one line of it must never get apt's progress instead.
 
-VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev clang libclang-rt-14-dev)
+VELORIX_BUILD_PACKAGES=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev libxlsxwriter-dev libsqlite3-dev clang libclang-rt-14-dev)
 # Man pages, icons, and the tests that check them and the metainfo.
 VELORIX_BUILD_PACKAGES+=(help2man imagemagick librsvg2-bin man-db appstream)
 # Beyond the build, for the test suite: the reader its workbook check opens the

@@ -1,9 +1,13 @@
 #include "console/command_line.h"
 
 #include <charconv>
+#include <initializer_list>
+#include <optional>
 #include <set>
 
 #include "archive/archive_download.h"
+#include "console/date_argument.h"
+#include "history/history.h"
 
 namespace velorix {
 namespace {
@@ -52,14 +56,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       if (args.size() != 1) return Fail("--list-ports takes no other options");
       return Only(CommandLine::ListPorts);
     }
-    const bool flag = name == "--verbose" || name == "--quiet";
-    if (!flag && name != "--count" && name != "--format" && name != "--output" && name != "--port")
+    const bool flag = name == "--verbose" || name == "--quiet" || name == "--new" || name == "--from-history" ||
+                      name == "--history-info";
+    if (!flag && name != "--count" && name != "--format" && name != "--output" && name != "--port" &&
+        name != "--history" && name != "--since" && name != "--until")
       return Fail("unknown option '" + args[i] + "'");
     if (!given.insert(name).second) return Fail("option " + name + " is given more than once");
     if (flag) {
       if (inlineValue) return Fail("option " + name + " takes no value");
       if (given.count("--verbose") && given.count("--quiet")) return Fail("--verbose and --quiet exclude each other");
-      line.verbosity = name == "--verbose" ? Verbosity::Verbose : Verbosity::Quiet;
+      if (name == "--verbose" || name == "--quiet")
+        line.verbosity = name == "--verbose" ? Verbosity::Verbose : Verbosity::Quiet;
       continue;
     }
     if (!inlineValue) {
@@ -77,21 +84,57 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--port") {
       if (value.empty()) return Fail("--port needs a device path or COMn");
       line.port = value;
+    } else if (name == "--history") {
+      if (value.empty()) return Fail("--history needs a file name");
+      line.history = value;
+    } else if (name == "--since" || name == "--until") {
+      const std::optional<std::string> when =
+          ParseDateArgument(value, name == "--since" ? RangeEnd::Start : RangeEnd::End);
+      if (!when) return Fail(name + " needs a date such as 2026-12-01 or 2026-12-01T14:30, not '" + value + "'");
+      (name == "--since" ? line.since : line.until) = *when;
     } else {
       if (value.empty()) return Fail("--output needs a file name, or - for standard output");
       line.output = value;
     }
   }
-  if (!given.count("--count")) return Fail("--count is missing");
+  // What the history options go with.
+  const auto excluded = [&given](std::initializer_list<const char*> names) -> std::string {
+    for (const char* other : names)
+      if (given.count(other)) return other;
+    return {};
+  };
+  if (given.count("--history-info")) {
+    if (const std::string other = excluded({"--count", "--new", "--format", "--output", "--port", "--from-history",
+                                            "--since", "--until", "--verbose", "--quiet"});
+        !other.empty())
+      return Fail("--history-info takes no option but --history, not " + other);
+    line.action = CommandLine::HistoryInfo;
+    return line;
+  }
+  if (given.count("--from-history")) {
+    if (const std::string other = excluded({"--count", "--new", "--port"}); !other.empty())
+      return Fail("--from-history reads no instrument: " + other + " does not go with it");
+    if (!line.since.empty() && !line.until.empty() && line.since > line.until)
+      return Fail("--since is later than --until");
+  } else if (const std::string other = excluded({"--since", "--until"}); !other.empty()) {
+    return Fail(other + " goes with --from-history");
+  } else if (given.count("--new")) {
+    if (given.count("--count")) return Fail("--new and --count exclude each other: --new reads what is new");
+    line.newRecords = true;
+  } else if (!given.count("--count")) {
+    return Fail("--count is missing (or --new, for the records stored since the last download)");
+  }
   if (!given.count("--format")) return Fail("--format is missing");
   if (!given.count("--output")) return Fail("--output is missing");
-  line.action = CommandLine::Download;
+  line.action = given.count("--from-history") ? CommandLine::HistoryExport : CommandLine::Download;
   return line;
 }
 
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName +
-         " [--count N --format xls|doc|xlsx --output FILE|- [--port PORT] [--verbose|--quiet]]\n"
+         " [--count N|--new --format xls|doc|xlsx --output FILE|- [--port PORT] [--verbose|--quiet]]\n"
+         "  or:  " + programName + " --from-history [--since DATE] [--until DATE] --format F --output FILE|-\n"
+         "  or:  " + programName + " --history-info\n"
          "  or:  " + programName + " --list-ports\n"
          "\n"
          "Reads the last N stored measurement records and the empty-cell table\n"
@@ -99,6 +142,9 @@ std::string UsageText(const std::string& programName) {
          "Without options the program opens its window.\n"
          "\n"
          "  --count N        records to read, 1 to 2000\n"
+         "  --new            read the records stored since the last download (all\n"
+         "                   2000 slots the first time, or when the archive was\n"
+         "                   cleared or overwritten since)\n"
          "  --format xls     tab-separated spreadsheet file\n"
          "  --format doc     text report\n"
          "  --format xlsx    workbook for spreadsheet programs: numbers, dates and\n"
@@ -112,6 +158,12 @@ std::string UsageText(const std::string& programName) {
          "  --verbose        print every status text, also when standard error is\n"
          "                   no terminal\n"
          "  --quiet          print only errors and the line that ends the run\n"
+         "  --history FILE   the history of every download (default: " + std::string(HISTORY_FILE_NAME) + "\n"
+         "                   in the current folder)\n"
+         "  --from-history   write records from the history alone, no instrument\n"
+         "  --since DATE     with --from-history: records of tests from DATE on\n"
+         "  --until DATE     ... up to DATE (2026-12-01, 2026-12-01T14:30, 01.12.26)\n"
+         "  --history-info   say what the history holds\n"
          "  --list-ports     show which device each COM number opens, and the\n"
          "                   serial ports passed over and why; opens nothing\n"
          "  -h, --help       show this text\n"
@@ -137,8 +189,9 @@ std::string UsageText(const std::string& programName) {
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
          "not answer or stopped sending records, or the file could not be written;\n"
          "2 the command line, the count or the output is wrong, or there is no\n"
-         "display for the window. Interrupted (Ctrl-C, SIGTERM, SIGHUP), the program\n"
-         "cleans up and then ends by that signal.\n";
+         "display for the window; 3 (--new) there are no new records, no file is\n"
+         "written. Interrupted (Ctrl-C, SIGTERM, SIGHUP), the program cleans up\n"
+         "and then ends by that signal.\n";
 }
 
 }  // namespace velorix

@@ -23,6 +23,7 @@
 #include "link/frame_codec.h"
 #include "link/link_state.h"
 #include "console/console_process.h"
+#include "shell/download_history.h"
 #include "shell/port_devices.h"
 #include "shell/printable.h"
 #include "console/queued_link_owner.h"
@@ -34,6 +35,7 @@ namespace {
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_NOTHING_NEW = 3;
 
 const char* const NOT_CONNECTED_STATUS = " Device do't connected.";
 const char* const FILE_WRITTEN = "File is written.";
@@ -55,33 +57,6 @@ constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TI
 bool InterruptRequested() { return CaughtInterrupt() != 0; }
 
 
-// Why the results can't go where the command line says, before anything is
-// opened or sent; empty when they can. The write itself can still fail later
-// (a full disk, a file locked meanwhile).
-std::string OutputRefusal(const CommandLine& line) {
-  if (line.output == STANDARD_OUTPUT_NAME) return StandardOutputRefusal(line.format == ResultsFormat::Workbook);
-  if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
-    return "The results file can't be written: " + Printable(line.output) + ": " + reason;
-  return {};
-}
-
-// The output as the last line names it: standard output, or the file's
-// absolute path (the name as given where the current folder is gone).
-std::string ShownOutput(const std::string& output) {
-  if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
-  // Names are UTF-8 whatever the system's narrow code page is.
-  std::error_code error;
-  const std::filesystem::path absolute =
-      std::filesystem::absolute(std::u8string(output.begin(), output.end()), error);
-  if (error) return Printable(output);
-  // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
-  std::filesystem::path shown;
-  for (const std::filesystem::path& part : absolute)
-    if (part != "." && !part.empty()) shown /= part;
-  const std::u8string text = shown.u8string();
-  return Printable(std::string(text.begin(), text.end()));
-}
-
 std::string Counted(int n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -102,8 +77,21 @@ bool IsRoutineStatus(const std::string& text) {
 
 class HeadlessView : public DownloadView {
  public:
-  HeadlessView(const DownloadStore& store, const CommandLine& line, TerminalProgress& progress)
-      : store_(store), line_(line), progress_(progress) {}
+  HeadlessView(const DownloadStore& store, const CommandLine& line, TerminalProgress& progress,
+               DownloadHistory& history, const std::string& port)
+      : store_(store), line_(line), progress_(progress), history_(history), port_(port) {}
+
+  // Kept before the file is written: a file that can't be written costs no
+  // record, and the history never costs the file.
+  void DownloadComplete(const CompletedDownload& download) override {
+    completed = download;
+    const std::optional<StoredDownload> stored = history_.Keep(store_, download, port_, std::time(nullptr));
+    if (const std::string notice = history_.TakeNotice(); !notice.empty()) progress_.Error(notice);
+    if (stored && download.count > 0)
+      progress_.Line("Kept in the history: " + Counted(stored->records, "record", "records") + ", " +
+                     std::to_string(stored->fresh) + " of them new");
+  }
+  void ReadingWholeArchive(WholeArchiveReason reason) override { progress_.Status(WholeArchiveText(reason), true); }
 
   void SetProgressRange(int low, int high) override { progress_.SetRange(low, high); }
   void SetProgressPos(int pos) override { progress_.SetPos(pos); }
@@ -133,6 +121,7 @@ class HeadlessView : public DownloadView {
   }
 
   std::string statusSuffix;
+  std::optional<CompletedDownload> completed;  // set once the download is complete
   std::optional<WriteOutcome> outcome;  // set once the writer has run
   int slots = 0;                        // the slots the file was written from
   int written = 0;                      // the records in it
@@ -141,6 +130,8 @@ class HeadlessView : public DownloadView {
   const DownloadStore& store_;
   const CommandLine& line_;
   TerminalProgress& progress_;
+  DownloadHistory& history_;
+  const std::string& port_;
 };
 
 // --port names a device rather than a COM number.
@@ -153,7 +144,8 @@ class HeadlessRun {
         store_(std::make_unique<DownloadStore>()), ports_(PortDevices::FromEnvironment(SettingsFilePath())),
         link_(NamedDevice(line) ? PortDeviceResolver([device = line.port](int) { return PortDevice{device, {}}; })
                                 : ports_.Resolver()),
-        view_(*store_, line, progress_), download_(link_, *store_, view_) {}
+        history_(line.history.empty() ? DefaultHistoryPath() : line.history),
+        view_(*store_, line, progress_, history_, portText_), download_(link_, *store_, view_) {}
 
   Ending Run() {
     const std::string settingsNotice = SettingsFileNotice();
@@ -169,7 +161,13 @@ class HeadlessRun {
     link_.Start(&owner_);
     // Placed before the instrument is found: the link sends it as soon as the
     // probe has been answered.
-    download_.OnReadArchive(line_.count);
+    if (line_.newRecords) {
+      const std::optional<DownloadMark> mark = history_.LastMark();
+      if (const std::string notice = history_.TakeNotice(); !notice.empty()) progress_.Error(notice);
+      download_.OnReadNewRecords(mark);
+    } else {
+      download_.OnReadArchive(line_.count);
+    }
 
     const Ending ending = Serve();
     // Said once: a file that was not read is not written either.
@@ -190,7 +188,7 @@ class HeadlessRun {
       std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(100));
       if (!notice) continue;
       if (std::optional<Ending> ending = Handle(*notice)) return *ending;
-      if (view_.outcome) return Finish();
+      if (view_.outcome || (view_.completed && view_.completed->count == 0)) return Finish();
     }
   }
 
@@ -222,6 +220,8 @@ class HeadlessRun {
         } else if (!found_) {
           // The first request goes out only now.
           found_ = true;
+          portText_ = "COM" + std::to_string(notice.portNumber) +
+                      (notice.device.empty() ? std::string() : " (" + notice.device + ")");
           portTries_.clear();  // they led to the instrument: no error
           lastMove_ = std::chrono::steady_clock::now();
         }
@@ -308,6 +308,7 @@ class HeadlessRun {
     while (std::optional<LinkNotice> notice = owner_.Take(std::chrono::milliseconds(20)))
       if (notice->kind != LinkNotice::Frame) Handle(*notice);
 
+    if (!view_.outcome) return {EXIT_NOTHING_NEW, NothingNewText(view_.completed->pointer) + NO_FILE_TEXT};
     const WriteOutcome& outcome = *view_.outcome;
     if (outcome.kind == WriteOutcome::Written) return Written();
     if (outcome.error == INTERRUPTED_TEXT) return Interrupted(CaughtInterrupt());
@@ -343,11 +344,40 @@ class HeadlessRun {
   std::vector<std::string> portTries_;  // held back while quiet
   std::vector<std::string> unusable_;   // ports that could not be used, and why
   bool groupHint_ = false;              // a port this user may not open
+  std::string portText_;                // "COM2 (/dev/ttyUSB0)", once found
+  DownloadHistory history_;
   HeadlessView view_;
   ArchiveDownload download_;
 };
 
 }  // namespace
+
+// Why the results can't go where the command line says, before anything is
+// opened or sent; empty when they can. The write itself can still fail later
+// (a full disk, a file locked meanwhile).
+std::string OutputRefusal(const CommandLine& line) {
+  if (line.output == STANDARD_OUTPUT_NAME) return StandardOutputRefusal(line.format == ResultsFormat::Workbook);
+  if (std::string reason = CheckOutputTarget(line.output); !reason.empty())
+    return "The results file can't be written: " + Printable(line.output) + ": " + reason;
+  return {};
+}
+
+// The output as the last line names it: standard output, or the file's
+// absolute path (the name as given where the current folder is gone).
+std::string ShownOutput(const std::string& output) {
+  if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
+  // Names are UTF-8 whatever the system's narrow code page is.
+  std::error_code error;
+  const std::filesystem::path absolute =
+      std::filesystem::absolute(std::u8string(output.begin(), output.end()), error);
+  if (error) return Printable(output);
+  // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
+  std::filesystem::path shown;
+  for (const std::filesystem::path& part : absolute)
+    if (part != "." && !part.empty()) shown /= part;
+  const std::u8string text = shown.u8string();
+  return Printable(std::string(text.begin(), text.end()));
+}
 
 int RunHeadless(const CommandLine& line, std::FILE* err) {
   // Before the port is opened: a download of two minutes should not end in

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "console/command_line.h"
 
@@ -13,5 +14,13 @@ namespace velorix {
 // line that says how the run ended go to `err`, as much as `line.verbosity`
 // asks for. Returns the program's exit status.
 int RunHeadless(const CommandLine& line, std::FILE* err);
+
+// Why the results can't go where the command line says, before anything is
+// opened or sent; empty when they can.
+std::string OutputRefusal(const CommandLine& line);
+
+// The output as the last line names it: standard output, or the file's
+// absolute path.
+std::string ShownOutput(const std::string& output);
 
 }  // namespace velorix

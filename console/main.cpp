@@ -11,6 +11,7 @@
 #include "console/command_line.h"
 #include "console/console_process.h"
 #include "console/headless_runner.h"
+#include "console/history_commands.h"
 #include "shell/port_devices.h"
 #include "console/port_list.h"
 #include "shell/printable.h"
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
       return 2;
     case velorix::CommandLine::Download:
       return velorix::RunHeadless(line, stderr);
+    case velorix::CommandLine::HistoryExport:
+      return velorix::RunHistoryExport(line, stderr);
+    case velorix::CommandLine::HistoryInfo:
+      return velorix::RunHistoryInfo(line, stdout, stderr);
     case velorix::CommandLine::ListPorts: {
       const std::string& settings = velorix::SettingsFilePath();
       const velorix::PortMap map = velorix::PortDevices::FromEnvironment(settings).Map();

@@ -185,6 +185,23 @@ SimArchive GenerateArchive(std::uint32_t number) {
   return a;
 }
 
+SimArchive GenerateArchiveAfterTests(std::uint32_t number, long tests) {
+  Rng rng(0x7E575000ULL ^ (static_cast<std::uint64_t>(number) << 20) ^ number);
+  SimArchive a;
+  for (RecordImage& r : a.records) r.fill(0xFF);
+  TestClock clock;
+  unsigned sampleNumber = 1;
+  for (long t = 0; t < tests; ++t) {
+    const int slot = static_cast<int>(t % RING_SLOTS);
+    a.records[slot] = MakeRecord(rng, clock, slot, sampleNumber);
+  }
+  for (int i = 0; i < 6; ++i) {
+    a.co[i] = static_cast<float>(5e-11 + 1e-11 * i);
+    a.tgDo[i] = static_cast<float>(1e-4 * (i + 1));
+  }
+  return a;
+}
+
 const RecordImage& RecordAt(const SimArchive& archive, int index) {
   int slot = index % RING_SLOTS;
   if (slot < 0) slot += RING_SLOTS;

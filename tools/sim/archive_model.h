@@ -46,6 +46,12 @@ struct SimArchive {
 // other kinds, no-sensor temperatures, sample number 65535.
 SimArchive GenerateArchive(std::uint32_t number);
 
+// The archive of an instrument that has made `tests` tests since its archive
+// was cleared: test t went to slot t mod 2000, so the ring holds the last
+// 2000, and slots no test has reached yet are all 0xFF. The same number and
+// a larger count keep the records that are still there and add the new ones.
+SimArchive GenerateArchiveAfterTests(std::uint32_t number, long tests);
+
 // Record of ring index `index` taken modulo 2000 (negative indices wrap too).
 const RecordImage& RecordAt(const SimArchive& archive, int index);
 

@@ -46,7 +46,14 @@ Archive:
   --archive-file FILE  serve the archive in FILE instead (64048 bytes: 2000
                        records of 32 bytes in ring order, then 6 co floats and
                        6 tgDo floats, little-endian)
-  --pointer N          archive pointer reported by code 11 (default 5; 0..65535)
+  --tests W            the instrument has made W tests since its archive was
+                       cleared (0..10000000): the ring holds the last 2000 (all
+                       of them while W < 2000; unused slots are all 0xFF) and
+                       the pointer is W mod 2000. Runs with W and then W+K
+                       serve K new records; the same W with another
+                       --archive-number is another instrument
+  --pointer N          archive pointer reported by code 11 (default 5, or the
+                       one --tests gives; 0..65535)
   --dump-archive FILE  write the archive in use to FILE (same format), then
                        carry on serving
   --dump-only          with --dump-archive: write the file and exit, no pty
@@ -102,6 +109,8 @@ Faults. A request is every checked frame whose code is not 255, counted from
 struct Options {
   std::uint32_t archiveNumber = DEFAULT_ARCHIVE_NUMBER;
   int pointer = DEFAULT_POINTER;
+  bool pointerGiven = false;
+  long tests = -1;  // --tests; -1: the fixed archive
   std::string archiveFile, dumpFile, linkPath, logFile;
   bool dumpOnly = false, quiet = false;
   WireShape shape;
@@ -190,7 +199,11 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
       std::printf("velorix-sim %s\n", VELORIX_FILE_VERSION);
       std::exit(0);
     } else if (name == "--archive-number") ok = number(0, 4294967295L, o.archiveNumber);
-    else if (name == "--pointer") ok = number(0, 65535, o.pointer);
+    else if (name == "--pointer") {
+      ok = number(0, 65535, o.pointer);
+      o.pointerGiven = true;
+    }
+    else if (name == "--tests") ok = number(0, 10000000, o.tests);
     else if (name == "--archive-file") ok = (o.archiveFile = value().value_or("")) != "";
     else if (name == "--dump-archive") ok = (o.dumpFile = value().value_or("")) != "";
     else if (name == "--dump-only") o.dumpOnly = true;
@@ -452,6 +465,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "velorix-sim: %s\n", error.c_str());
       return 1;
     }
+  } else if (options.tests >= 0) {
+    archive = GenerateArchiveAfterTests(options.archiveNumber, options.tests);
+    if (!options.pointerGiven) options.pointer = static_cast<int>(options.tests % RING_SLOTS);
   } else {
     archive = GenerateArchive(options.archiveNumber);
   }

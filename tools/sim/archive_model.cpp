@@ -92,6 +92,16 @@ float GetFloat(const std::uint8_t* at) {
 constexpr int kSample = 2, kKind = 4, kNc = 5, kTemp = 6, kClock = 7, kU = 16, kF = 20,
               kExCo = 24, kTgD = 28;
 
+void SetClock(RecordImage& r, const TestClock& clock) {
+  r[kClock + 0] = Bcd(clock.second);
+  r[kClock + 1] = Bcd(clock.minute);
+  r[kClock + 2] = Bcd(clock.hour);
+  r[kClock + 3] = Bcd(clock.weekday);
+  r[kClock + 4] = Bcd(clock.day);
+  r[kClock + 5] = Bcd(clock.month);
+  r[kClock + 6] = Bcd(clock.year % 100);
+}
+
 void SetTemp(RecordImage& r, int celsius) { r[kTemp] = static_cast<std::uint8_t>(celsius & 0xFF); }
 
 // Turns a slot into a sample record, keeping Ex within a sample's range.
@@ -100,7 +110,7 @@ void MakeSample(RecordImage& r) {
   r[kKind] = 0x01;
 }
 
-RecordImage MakeRecord(Rng& rng, TestClock& clock, int index, unsigned& sampleNumber) {
+RecordImage MakeRecord(Rng& rng, int index, unsigned& sampleNumber, int& pause) {
   RecordImage r{};
   PutU16(r, 0, static_cast<unsigned>(index));  // not read by the PC; handy in dumps
   r[14] = 0xA5;                                // not read by the PC either
@@ -126,14 +136,7 @@ RecordImage MakeRecord(Rng& rng, TestClock& clock, int index, unsigned& sampleNu
   static constexpr int kNoSensor[3] = {-50, -60, -128};
   SetTemp(r, rng.Between(0, 19) == 0 ? kNoSensor[rng.Between(0, 2)] : rng.Between(15, 35));
 
-  clock.AdvanceSeconds(rng.Between(120, 3 * 3600));
-  r[kClock + 0] = Bcd(clock.second);
-  r[kClock + 1] = Bcd(clock.minute);
-  r[kClock + 2] = Bcd(clock.hour);
-  r[kClock + 3] = Bcd(clock.weekday);
-  r[kClock + 4] = Bcd(clock.day);
-  r[kClock + 5] = Bcd(clock.month);
-  r[kClock + 6] = Bcd(clock.year % 100);
+  pause = rng.Between(120, 3 * 3600);  // since the test before; the clock is set in ring order later
 
   static constexpr float kFrequencies[6] = {50.0f, 60.0f, 100.0f, 120.0f, 400.0f, 1000.0f};
   PutFloat(&r[kU], static_cast<float>(rng.Between(50, 1000) * 10));  // 500..10000 V
@@ -174,9 +177,18 @@ void Frame(std::vector<std::uint8_t>& out) {
 SimArchive GenerateArchive(std::uint32_t number) {
   Rng rng(0x5EED0000ULL ^ (static_cast<std::uint64_t>(number) << 20) ^ number);
   SimArchive a;
-  TestClock clock;
   unsigned sampleNumber = 1;
-  for (int i = 0; i < RING_SLOTS; ++i) a.records[i] = MakeRecord(rng, clock, i, sampleNumber);
+  std::array<int, RING_SLOTS> pauses{};
+  for (int i = 0; i < RING_SLOTS; ++i) a.records[i] = MakeRecord(rng, i, sampleNumber, pauses[i]);
+  // The instrument writes its ring in the order of its tests: the oldest
+  // record sits at the default pointer, the newest just before it, so a
+  // default download runs forward in time across the end of the ring.
+  TestClock clock;
+  for (int k = 0; k < RING_SLOTS; ++k) {
+    const int i = (DEFAULT_POINTER + k) % RING_SLOTS;
+    clock.AdvanceSeconds(pauses[i]);
+    SetClock(a.records[i], clock);
+  }
   PinEdgeCases(a);
   for (int i = 0; i < 6; ++i) {
     a.co[i] = static_cast<float>(rng.Uniform(5e-11, 9e-11));

@@ -45,7 +45,8 @@ struct SimArchive {
 // records with pointer 5 ends there) hold a fixed mix of the awkward cases:
 // other kinds, no-sensor temperatures, sample number 65535. The test clock
 // runs forward in ring order from index DEFAULT_POINTER (the oldest record)
-// round to the one before it (the newest), as the instrument writes its ring.
+// round to the one before it (the newest), as the instrument writes its ring;
+// tgD follows each cell's trend over that time, with some scatter.
 SimArchive GenerateArchive(std::uint32_t number);
 
 // Record of ring index `index` taken modulo 2000 (negative indices wrap too).

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace velorix {
 namespace {
@@ -22,12 +24,6 @@ constexpr lxw_row_t kHeaderRows = 3;
 
 // A spreadsheet program takes at most 255 series in one chart.
 constexpr std::size_t kMostSeries = 255;
-// The library copies every point into the chart as well, for programs that
-// draw a chart without reading its cells. For a long history that copy costs
-// more time than the rest of the sheet (and past 65535 points in a series the
-// library miscounts it), so a chart of more points goes without it: the
-// spreadsheet programs read the cells in any case.
-constexpr std::size_t kMostCopiedPoints = 10000;
 // Past this many points in a series, markers hide the line they are on.
 constexpr std::size_t kMostMarkedPoints = 60;
 // A quantity that spans two decades or more reads on a logarithmic axis.
@@ -75,11 +71,10 @@ class ChartSheet {
       Check(worksheet_write_string(sheet_, row + 1, 1, quantity.none, nullptr));
       return;
     }
-    std::size_t longest = 0, total = 0;
+    std::size_t longest = 0;
     double least = HUGE_VAL, most = -HUGE_VAL;
     for (const auto* points : series) {
       longest = std::max(longest, points->size());
-      total += points->size();
       for (const TrendPoint& point : *points) least = std::min(least, point.value), most = std::max(most, point.value);
     }
     const bool marked = longest <= kMostMarkedPoints;
@@ -88,8 +83,7 @@ class ChartSheet {
     if (chart == nullptr) return Check(LXW_ERROR_MEMORY_MALLOC_FAILED);
 
     Check(worksheet_write_string(sheet_, 0, column_, quantity.title, bold_));
-    for (std::size_t i = 0; i < series.size(); ++i)
-      AddSeries(chart, quantity, *series[i], cells[i], marked, total <= kMostCopiedPoints);
+    for (std::size_t i = 0; i < series.size(); ++i) AddSeries(chart, quantity, *series[i], cells[i], marked);
     ++column_;  // an empty column before the next chart's
 
     chart_title_set_name(chart, quantity.title);
@@ -121,7 +115,7 @@ class ChartSheet {
 
  private:
   void AddSeries(lxw_chart* chart, const Quantity& quantity, const std::vector<TrendPoint>& points, int cell,
-                 bool marked, bool copied) {
+                 bool marked) {
     const std::string name = "Cell " + std::to_string(cell);
     const lxw_col_t whenColumn = column_++, valueColumn = column_++;
     Check(worksheet_write_string(sheet_, 1, whenColumn, name.c_str(), bold_));
@@ -142,7 +136,13 @@ class ChartSheet {
     chart_series_set_categories(series, kSheetName, kHeaderRows, whenColumn, last, whenColumn);
     chart_series_set_values(series, kSheetName, kHeaderRows, valueColumn, last, valueColumn);
     chart_series_set_name_range(series, kSheetName, 1, whenColumn);
-    if (!copied) series->categories->ignore_cache = series->values->ignore_cache = LXW_TRUE;
+    // The library would copy every point into the chart as well, for programs
+    // that draw a chart without reading its cells. Spreadsheet programs read
+    // the cells, and the copy would cost a long history more time than the
+    // rest of its sheet; it would also make the Windows build's file differ
+    // (its C library writes three-digit exponents there) and miscount a
+    // series of more than 65535 points.
+    series->categories->ignore_cache = series->values->ignore_cache = LXW_TRUE;
 
     const lxw_color_t colour = kCellColours[static_cast<std::size_t>(cell + 9) % std::size(kCellColours)];
     lxw_chart_line line = {};

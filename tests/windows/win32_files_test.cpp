@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ::SetFileAttributesW(WideFromUtf8(folder.Path("results.xls")).c_str(), FILE_ATTRIBUTE_READONLY);
                     },
                     SystemErrorText(EACCES), "old", true},
-        ReplaceCase{"held_without_sharing", "results.xls", OldFile("results.xls"), FILE_IN_USE_TEXT, "old", false},
+        ReplaceCase{"held_without_sharing", "results.xls", OldFile("results.xls"), FILE_IN_USE_TEXT, "old", true},
         ReplaceCase{"folder", "sub",
                     [](const TempFolder& folder) {
                       ::CreateDirectoryW(WideFromUtf8(folder.Path("sub")).c_str(), nullptr);

@@ -113,7 +113,8 @@ std::string ResolveLinks(const std::string& path, std::string& resolved, bool ow
 
 // The device a path's last part names on Windows, whatever its extension or
 // folder ("COM1.xls" -> "COM1", "c:\\x\\nul.txt" -> "NUL"): CON, PRN, AUX,
-// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$. Empty for a file name.
+// NUL, COM1-9, LPT1-9, COM¹-³ and LPT¹-³ (superscript digits),
+// CONIN$, CONOUT$. Empty for a file name.
 std::string WindowsDeviceName(std::string_view path);
 
 // Open, one Write and Commit.

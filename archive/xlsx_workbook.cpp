@@ -10,6 +10,7 @@
 #include "archive/classic_locale.h"
 #include "archive/results_sink.h"
 #include "archive/workbook_cells.h"
+#include "archive/workbook_charts.h"
 #include "fileio/file_system.h"
 
 namespace velorix {
@@ -149,12 +150,18 @@ WorkbookBytes MakeResultsWorkbook(const ResultsSource& source, std::time_t creat
     SheetWriter out(book, sheet);
     lxw_row_t row = 0;
     out.Header(row++, RecordHeaderLabels().data(), RecordHeaderLabels().size());
-    ForEachWrittenRecord(source, [&](const ArchiveRecord& record) { out.Row(row++, RecordRow(record)); });
+    TrendCharts charts;
+    ForEachWrittenRecord(source, [&](const ArchiveRecord& record) {
+      const WorkbookRow cells = RecordRow(record);
+      out.Row(row++, cells);
+      charts.Note(record, cells);
+    });
     ++row;  // the empty row before the table, as in the .xls
     out.Header(row++, EmptyCellHeaderLabels().data(), EmptyCellHeaderLabels().size());
     for (int cell = 0; cell < EMPTY_CELL_COUNT; ++cell) out.Row(row++, EmptyCellRow(source.emptyCells, cell));
     out.Finish();
     written = out.error();
+    if (written == LXW_NO_ERROR) written = charts.AddSheet(book);
     closed = workbook_close(book);  // writes the file and frees the workbook
   }
   if (written != LXW_NO_ERROR) return {{}, LibraryError(written)};

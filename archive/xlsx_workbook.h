@@ -20,8 +20,9 @@ struct WorkbookBytes {
   bool ok() const { return error.empty(); }
 };
 
-// One worksheet: the header row (bold, frozen), one row per record of the
-// source that holds a result, an empty row, and the empty-cell table.
+// The records sheet: the header row (bold, frozen), one row per record of
+// the source that holds a result, an empty row, and the empty-cell table.
+// Then the sheet of trend charts drawn from those records (workbook_charts.h).
 // `created` is the workbook's creation time; the same inputs and time give
 // the same bytes. Library temporary files go to $TMPDIR when it is set.
 WorkbookBytes MakeResultsWorkbook(const ResultsSource& source, std::time_t created);

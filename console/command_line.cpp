@@ -7,7 +7,9 @@
 
 #include "archive/archive_download.h"
 #include "console/date_argument.h"
+#include "console/usage_lines.h"
 #include "history/history.h"
+#include "shell/port_devices.h"
 
 namespace velorix {
 namespace {
@@ -83,6 +85,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
     } else if (name == "--port") {
       if (value.empty()) return Fail("--port needs a device path or COMn");
+      if (std::string why = PortNameRefusal(value); !why.empty()) return Fail(why);
       line.port = value;
     } else if (name == "--history") {
       if (value.empty()) return Fail("--history needs a file name");
@@ -131,6 +134,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText(const std::string& programName) {
+  const UsageLines& lines = PlatformUsageLines();
   return "Usage: " + programName +
          " [--count N|--new --format xls|doc|xlsx --output FILE|- [--port PORT] [--verbose|--quiet]]\n"
          "  or:  " + programName + " --from-history [--since DATE] [--until DATE] --format F --output FILE|-\n"
@@ -153,8 +157,7 @@ std::string UsageText(const std::string& programName) {
          "                   can't take it is refused before the instrument is asked\n"
          "  --output -       write the results file to standard output, whole once\n"
          "                   the download is complete (a workbook not to a terminal)\n"
-         "  --port DEVICE    try this serial device alone, for this run\n"
-         "  --port COMn      try COM number n alone (the device it names: see below)\n"
+         + lines.portOptions +
          "  --verbose        print every status text, also when standard error is\n"
          "                   no terminal\n"
          "  --quiet          print only errors and the line that ends the run\n"
@@ -172,26 +175,17 @@ std::string UsageText(const std::string& programName) {
          "Status texts and progress go to standard error: on a terminal a progress\n"
          "bar with the latest status; elsewhere the lasting statuses and a line\n"
          "every 10 %. The run ends with one line that says what happened, such as\n"
-         "\"Wrote 90 records to /home/lab/r.xls (10 slots held no result)\":\n"
+         "\"Wrote 90 records to " + lines.examplePath + " (10 slots held no result)\":\n"
          "archive slots that hold no measurement are left out of the file.\n"
          "\n"
          "The port tried first is kept in Velquor.ini in the current folder;\n"
-         "then COM1..COM4 are tried. COMn opens the device named by the\n"
-         "environment variable VELORIX_COMn; else the one given as COMn=DEVICE in\n"
-         "the [Ports] section of Velquor.ini; else the serial ports of the machine\n"
-         "take the numbers left free: USB adapters (by their /dev/serial/by-id\n"
-         "name) first, then UARTs by number. The system console and UARTs with\n"
-         "no hardware behind them are never used. To pin the instrument's port\n"
-         "to COM1, add the line COM1=DEVICE under [Ports] in Velquor.ini (best\n"
-         "the adapter's name in /dev/serial/by-id), or set VELORIX_COM1=DEVICE\n"
-         "for one run. --list-ports shows the map.\n"
+         "then COM1..COM4 are tried. " + lines.portRules +
          "\n"
          "Exit status: 0 the file is written; 1 the instrument was not found, did\n"
          "not answer or stopped sending records, or the file could not be written;\n"
-         "2 the command line, the count or the output is wrong, or there is no\n"
-         "display for the window; 3 (--new) there are no new records, no file is\n"
-         "written. Interrupted (Ctrl-C, SIGTERM, SIGHUP), the program cleans up\n"
-         "and then ends by that signal.\n";
+         "3 there was nothing to write (--new: no new records; --from-history: no\n"
+         "records in the range), so no file was written;\n"
+         "2 the command line, the count or the output is wrong" + lines.exitStatusEnd;
 }
 
 }  // namespace velorix

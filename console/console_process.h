@@ -50,6 +50,11 @@ bool StandardOutputIsTerminal();
 // Root, to whom no device is refused.
 bool RunsAsSuperUser();
 
+// On Windows, holds the mark the installer looks for before it replaces or
+// removes the program (shell/running_mark.h) until the process ends; nothing
+// on POSIX, where the package manager needs none.
+void MarkRunning();
+
 // Started without options where the window is a program of its own (on
 // Windows, velorix-archive-window.exe beside this one): starts it and says
 // true; false where there is none to start.

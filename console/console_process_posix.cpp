@@ -101,6 +101,8 @@ bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool RunsAsSuperUser() { return ::geteuid() == 0; }
 
 // The window is part of this program here, where it is built at all.
+void MarkRunning() {}
+
 bool StartWindowProgram() { return false; }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv, std::string& programName) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "fileio/wide_text.h"
+#include "shell/running_mark.h"
 
 namespace velorix {
 namespace {
@@ -117,6 +118,8 @@ bool StandardOutputIsTerminal() {
 }
 
 bool RunsAsSuperUser() { return false; }
+
+void MarkRunning() { HoldRunningMark(); }
 
 bool StartWindowProgram() {
   std::wstring path = ProgramPath();

@@ -7,17 +7,16 @@
 #include <cstdlib>
 #include <cstdint>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "archive/archive_download.h"
 #include "archive/archive_record.h"
 #include "archive/results_file.h"
 #include "archive/results_sink.h"
+#include "fileio/file_system.h"
 #include "fileio/safe_replace.h"
 #include "link/device_link.h"
 #include "link/frame_codec.h"
@@ -55,7 +54,6 @@ const char* const STANDARD_OUTPUT_TEXT = "standard output";
 constexpr auto STALL_LIMIT = std::chrono::milliseconds(REQUEST_WRITES * REPLY_TIMEOUT_MS + 5000);
 
 bool InterruptRequested() { return CaughtInterrupt() != 0; }
-
 
 std::string Counted(int n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -135,7 +133,7 @@ class HeadlessView : public DownloadView {
 };
 
 // --port names a device rather than a COM number.
-bool NamedDevice(const CommandLine& line) { return !line.port.empty() && ComPortNumber(line.port) == 0; }
+bool NamedDevice(const CommandLine& line) { return !line.port.empty() && PortNameNumber(line.port) == 0; }
 
 class HeadlessRun {
  public:
@@ -154,7 +152,7 @@ class HeadlessRun {
     // the number the settings file holds, so that is the number kept.
     int start = ReadPortSetting();
     if (!line_.port.empty()) {
-      if (!NamedDevice(line_)) start = ComPortNumber(line_.port);
+      if (!NamedDevice(line_)) start = PortNameNumber(line_.port);
       link_.TryStartPortOnly();
     }
     link_.PortNumber(start);
@@ -363,20 +361,10 @@ std::string OutputRefusal(const CommandLine& line) {
 }
 
 // The output as the last line names it: standard output, or the file's
-// absolute path (the name as given where the current folder is gone).
+// absolute path as the system names it.
 std::string ShownOutput(const std::string& output) {
   if (output == STANDARD_OUTPUT_NAME) return STANDARD_OUTPUT_TEXT;
-  // Names are UTF-8 whatever the system's narrow code page is.
-  std::error_code error;
-  const std::filesystem::path absolute =
-      std::filesystem::absolute(std::u8string(output.begin(), output.end()), error);
-  if (error) return Printable(output);
-  // "." parts and doubled slashes say nothing; ".." stays, it may pass a link.
-  std::filesystem::path shown;
-  for (const std::filesystem::path& part : absolute)
-    if (part != "." && !part.empty()) shown /= part;
-  const std::u8string text = shown.u8string();
-  return Printable(std::string(text.begin(), text.end()));
+  return Printable(AbsolutePath(output));
 }
 
 int RunHeadless(const CommandLine& line, std::FILE* err) {

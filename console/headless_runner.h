@@ -20,7 +20,7 @@ int RunHeadless(const CommandLine& line, std::FILE* err);
 std::string OutputRefusal(const CommandLine& line);
 
 // The output as the last line names it: standard output, or the file's
-// absolute path.
+// absolute path as the system names it.
 std::string ShownOutput(const std::string& output);
 
 }  // namespace velorix

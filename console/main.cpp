@@ -61,6 +61,7 @@ int Print(const std::string& program, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  velorix::MarkRunning();
   std::string program;
   const std::vector<std::string> args = velorix::ProgramArguments(argc, argv, program);
   velorix::CommandLine line = velorix::ParseCommandLine(args);

@@ -25,6 +25,11 @@ ReadResult ReadRegularFile(const std::string& path, std::string& content, std::s
 std::string CurrentFolder();
 // `name` in `folder`, with the system's separator.
 std::string PathInFolder(const std::string& folder, const std::string& name);
+// `path` as the system names it from the current folder: absolute, without
+// "." parts or doubled separators (".." stays: it may pass a link). On
+// Windows the system's own full path, so "\\?\" and "\\.\" names and
+// shares keep their form. The name as given when there is no current folder.
+std::string AbsolutePath(const std::string& path);
 
 // Writes all of `bytes` to the open stream `fd` (standard output), byte for
 // byte. A stream that takes nothing for a while (a pipe nobody reads yet) is

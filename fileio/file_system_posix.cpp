@@ -71,6 +71,24 @@ std::string PathInFolder(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path.front() != '/') {
+    const std::string folder = CurrentFolder();
+    if (folder.empty()) return path;
+    return AbsolutePath(PathInFolder(folder, path));
+  }
+  std::string shown;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string_view part(path.data() + start, end - start);
+    if (!part.empty() && part != ".") shown.append("/").append(part);
+    start = end + 1;
+  }
+  return shown.empty() ? "/" : shown;
+}
+
 std::string WriteWholeStream(int fd, std::string_view bytes, const std::function<bool()>& interrupted) {
   // A blocking write into a full pipe would be restarted after a signal and
   // never see it; waiting for room in short steps keeps an interrupt

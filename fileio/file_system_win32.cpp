@@ -83,6 +83,20 @@ std::string PathInFolder(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
+std::string AbsolutePath(const std::string& path) {
+  const std::wstring wide = WideFromUtf8(path);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return path;
+    if (n < full.size()) {
+      full.resize(n);
+      return Utf8FromWide(full);
+    }
+    full.resize(n);
+  }
+}
+
 std::string WriteWholeStream(int fd, std::string_view bytes, const std::function<bool()>& interrupted) {
   // Straight to the handle: the C library's text mode would add a CR before
   // every LF. Short pieces, so that an interrupt is seen between them.

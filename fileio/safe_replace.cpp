@@ -29,8 +29,12 @@ std::string WindowsDeviceName(std::string_view path) {
   static constexpr std::array<std::string_view, 6> kNamed{"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (std::string_view device : kNamed)
     if (name == device) return name;
-  if (name.size() == 4 && (name.starts_with("COM") || name.starts_with("LPT")) && name[3] >= '1' && name[3] <= '9')
-    return name;
+  if (!name.starts_with("COM") && !name.starts_with("LPT")) return {};
+  const std::string_view number = std::string_view(name).substr(3);
+  if (number.size() == 1 && number[0] >= '1' && number[0] <= '9') return name;
+  // Windows counts the superscript digits 1 to 3 (UTF-8 here) as digits too.
+  for (std::string_view superscript : {"\u00B9", "\u00B2", "\u00B3"})
+    if (number == superscript) return name;
   return {};
 }
 

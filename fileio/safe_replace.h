@@ -98,10 +98,13 @@ class SafeReplace {
 };
 
 // Empty when `path` can take an output file: it names a regular file that
-// may be written, or nothing yet in a folder that exists and may be written
-// (after following symbolic links). Otherwise the reason, e.g. "No such file
-// or directory" or "Not a regular file (a named pipe)". Writes nothing and
-// opens nothing for writing.
+// may be written and that no other program holds, or nothing yet in a folder
+// that exists and may be written (after following symbolic links). Otherwise
+// the reason, e.g. "No such file or directory", "Not a regular file (a named
+// pipe)" or FILE_IN_USE_TEXT. Writes nothing: an existing file is opened and
+// closed again to see whether another program holds it (an flock on POSIX,
+// opened for reading only; on Windows opened as the replacement opens it,
+// for writing without sharing it for writing).
 std::string CheckOutputTarget(const std::string& path);
 
 // Follows symbolic links to the path they finally name, which need not exist
@@ -110,7 +113,8 @@ std::string ResolveLinks(const std::string& path, std::string& resolved, bool ow
 
 // The device a path's last part names on Windows, whatever its extension or
 // folder ("COM1.xls" -> "COM1", "c:\\x\\nul.txt" -> "NUL"): CON, PRN, AUX,
-// NUL, COM1-9, LPT1-9, CONIN$, CONOUT$. Empty for a file name.
+// NUL, COM1-9, LPT1-9, COM¹-³ and LPT¹-³ (superscript digits),
+// CONIN$, CONOUT$. Empty for a file name.
 std::string WindowsDeviceName(std::string_view path);
 
 // Open, one Write and Commit.

@@ -96,6 +96,18 @@ bool MayFollow(const std::string& link, const struct stat& linkStat) {
   return ::stat(Split(link).folder.c_str(), &folder) == 0 && folder.st_uid == linkStat.st_uid;
 }
 
+// FILE_IN_USE_TEXT when another program holds an flock on the regular file
+// at `path`, as the replacement would find at Open. A file this user may not
+// read is left to that Open.
+std::string LockRefusal(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string refusal;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) refusal = FILE_IN_USE_TEXT;
+  ::close(fd);  // releases the lock, if it was taken
+  return refusal;
+}
+
 }  // namespace
 
 struct SafeReplace::Handles {
@@ -307,7 +319,7 @@ std::string CheckOutputTarget(const std::string& path) {
     // The file may be written: replaced through its folder or, where the
     // folder takes no new file, in place.
     if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return SystemErrorText(errno);
-    return {};
+    return LockRefusal(target);
   }
   if (errno != ENOENT) return SystemErrorText(errno);
   if (::stat(parts.folder.c_str(), &st) != 0) return SystemErrorText(errno);

@@ -47,6 +47,15 @@ std::string RefusalOf(DWORD attributes) {
 
 std::wstring Wide(const std::string& text) { return WideFromUtf8(text); }
 
+// Opening the existing file for writing is the check that counts: it fails
+// while another program holds the file without sharing it for writing (a
+// spreadsheet program that shows it). Shared for reading and for the
+// replacement's rename only. Nothing is written through it.
+HANDLE OpenHeld(const std::wstring& path) {
+  return ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 std::string InFolder(const std::wstring& folder, const std::string& name) {
   return PathInFolder(Utf8FromWide(folder), name);
 }
@@ -85,10 +94,7 @@ bool SafeReplace::Open(const std::string& path) {
   if (!existed_ && ::GetLastError() != ERROR_FILE_NOT_FOUND) return FailWith(WindowsErrorText(::GetLastError()));
   if (existed_) {
     if (std::string refusal = RefusalOf(attributes); !refusal.empty()) return FailWith(std::move(refusal));
-    // Opening it for writing is the check that counts; shared for reading
-    // and for the replacement's rename only.
-    h_->held = ::CreateFileW(h_->target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    h_->held = OpenHeld(h_->target);
     if (h_->held == INVALID_HANDLE_VALUE) return FailWith(WindowsErrorText(::GetLastError()));
     if (::GetFileType(h_->held) != FILE_TYPE_DISK) return FailWith("Not a regular file (a device)");
   }
@@ -185,7 +191,13 @@ std::string CheckOutputTarget(const std::string& path) {
   const PathParts parts = Split(path);
   if (parts.base.empty() || parts.base == "." || parts.base == "..") return SystemErrorText(EISDIR);
   const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) return RefusalOf(attributes);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if (std::string refusal = RefusalOf(attributes); !refusal.empty()) return refusal;
+    const HANDLE held = OpenHeld(Wide(path));
+    if (held == INVALID_HANDLE_VALUE) return WindowsErrorText(::GetLastError());
+    ::CloseHandle(held);
+    return {};
+  }
   if (const DWORD error = ::GetLastError(); error != ERROR_FILE_NOT_FOUND) return WindowsErrorText(error);
   const DWORD folder = ::GetFileAttributesW(Wide(parts.folder).c_str());
   if (folder == INVALID_FILE_ATTRIBUTES) return WindowsErrorText(::GetLastError());

@@ -68,8 +68,22 @@ std::string WindowsErrorText(unsigned long error) {
     case ERROR_FILENAME_EXCED_RANGE:
       return SystemErrorText(ENAMETOOLONG);
     default:
-      return "Windows error " + std::to_string(error);
+      return SystemMessageText(error);
   }
+}
+
+std::string SystemMessageText(unsigned long error) {
+  wchar_t* message = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+  std::wstring text(message != nullptr ? message : L"", n);
+  if (message != nullptr) ::LocalFree(message);
+  // It ends a line of ours: without the system's full stop and line break.
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'.'))
+    text.pop_back();
+  if (text.empty()) return "Windows error " + std::to_string(error) + " (the system has no text for it)";
+  return Utf8FromWide(text);
 }
 
 }  // namespace velorix

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "fileio/wide_text.h"
+
 namespace velorix {
 
 PortDevice EnvironmentPortDevice(int portNumber) {
@@ -41,7 +43,7 @@ std::string OpenFailure(DWORD error) {
     case ERROR_SHARING_VIOLATION:
       return "busy";
     default:
-      return "Windows error " + std::to_string(error);
+      return SystemMessageText(error);
   }
 }
 

@@ -26,7 +26,7 @@ extern "C" void OnCloseSignal(int signal) {
   errno = savedErrno;
 }
 
-void CloseWindowNow(QDialog& window) {
+void CloseWindowNow(CArchiveDlg& window) {
   char bytes[64];
   while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
   }
@@ -39,7 +39,7 @@ void CloseWindowNow(QDialog& window) {
     else
       modal->close();
   }
-  window.close();
+  window.CloseForSignal();
 }
 
 // SIGHUP (the terminal that started the program went away), SIGINT and
@@ -48,7 +48,7 @@ void CloseWindowNow(QDialog& window) {
 // over the window is cancelled first, or its own loop would keep the program
 // running. The handlers stay for the rest of the run: a signal while the
 // window is being taken down must not end the program before the port is.
-void CloseOnSignals(QDialog& window) {
+void CloseOnSignals(CArchiveDlg& window) {
   if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
   QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] { CloseWindowNow(window); });

@@ -164,6 +164,7 @@ CArchiveDlg::~CArchiveDlg() {
   disconnect(focusWatch_);
   if (!gone_) {
     gone_ = true;
+    quietClose_ = true;
     OnDestroy();
   }
   // Stop() returns only when the worker is done; nothing is posted after it.
@@ -188,9 +189,8 @@ bool CArchiveDlg::OnInitDialog() {
 
   setWindowIcon(icon);
 
-  // The window has no place for it before the link's first status.
+  // Told when the window closes (OnDestroy): it has no place for it now.
   settingsNotice_ = SettingsFileNotice();
-  if (!settingsNotice_.empty()) std::fprintf(stderr, "%s\n", settingsNotice_.c_str());
   portSetting = ReadPortSetting();
   deviceLink->PortNumber(portSetting);
 
@@ -300,10 +300,17 @@ void CArchiveDlg::OnSysCommand(int commandId) {
   }
 }
 
+// A settings file that can't be used is told once: on standard error, and
+// in a box, since a window started from the menu has nobody reading that.
+// Not in a box when the window closes for a signal, or goes without being
+// closed: nobody waits for it then.
 void CArchiveDlg::OnDestroy() {
   portSetting = deviceLink->PortNumber(-1);
-  if (const std::string notice = WritePortSetting(portSetting); !notice.empty() && settingsNotice_.empty())
-    std::fprintf(stderr, "%s\n", notice.c_str());
+  const std::string writeNotice = WritePortSetting(portSetting);
+  const std::string& notice = settingsNotice_.empty() ? writeNotice : settingsNotice_;
+  if (notice.empty()) return;
+  std::fprintf(stderr, "%s\n", notice.c_str());
+  if (!quietClose_) ShowBox(QString::fromStdString(notice), QMessageBox::Warning);
 }
 
 void CArchiveDlg::done(int result) {
@@ -314,6 +321,11 @@ void CArchiveDlg::done(int result) {
   clockTimerId_ = 0;
   SetWaitCursor(false);
   OnDestroy();
+}
+
+void CArchiveDlg::CloseForSignal() {
+  quietClose_ = true;
+  close();
 }
 
 void CArchiveDlg::keyPressEvent(QKeyEvent* event) {
@@ -458,20 +470,28 @@ void CArchiveDlg::WriteResultsFile(int count) {
   SaveDialog& dialog = saveDialog_ ? *saveDialog_ : fileDialog_;
   const WriteOutcome outcome = [&] {
     OperatorWait wait(*this);  // the save dialog
-    return velorix::WriteResultsFile(*store_, count, exportExcel, dialog, ResultsTime());
+    return WriteResultsFileUntilWritten(*store_, count, exportExcel, dialog, [this](const std::string& text) {
+      ShowBox(QString::fromStdString(text), QMessageBox::Critical);
+    });
   }();
   switch (outcome.kind) {
     case WriteOutcome::Written:
-      statusSuffix = FILE_WRITTEN_TEXT;
-      ui_->IDC_STATUS->setText(QString::fromLatin1(FILE_WRITTEN_TEXT));
-      ui_->IDC_PROGRESS->setValue(0);
+      ShowEnd(FILE_WRITTEN_TEXT);
       break;
     case WriteOutcome::Failed:
-      ShowBox(QString::fromStdString(NotWrittenText(outcome)), QMessageBox::Critical);
+      ShowEnd(NO_FILE_WRITTEN_TEXT);
       break;
     case WriteOutcome::Cancelled:
       break;
   }
+}
+
+// The download's end in the status line, also after each later status of
+// the worker, and the bar back at the start.
+void CArchiveDlg::ShowEnd(const char* text) {
+  statusSuffix = text;
+  ui_->IDC_STATUS->setText(QString::fromLatin1(text));
+  ui_->IDC_PROGRESS->setValue(0);
 }
 
 const char* ControlName(int id) {

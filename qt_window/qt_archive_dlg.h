@@ -105,6 +105,9 @@ class CArchiveDlg : public QDialog, private DownloadView {
   static QString MessageBoxCaption();
 
   void setVisible(bool visible) override;
+  // Closes the window for a signal: as its close button does, but without
+  // waiting for the operator.
+  void CloseForSignal();
 
  protected:
   void timerEvent(QTimerEvent* event) override;
@@ -124,6 +127,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetStatusSuffix(const std::string& suffix) override;
   void ShowMessageBox(const std::string& text) override;
   void WriteResultsFile(int sampleCount) override;
+  void ShowEnd(const char* text);
 
   // Keeps the normal cursor while a box or dialog waits for the operator.
   class OperatorWait;
@@ -155,7 +159,8 @@ class CArchiveDlg : public QDialog, private DownloadView {
   int operatorWaits_ = 0;     // boxes and dialogs open for the operator
   bool waitCursorShown_ = false;
   bool gone_ = false;      // the modal run has ended: link notices are dropped
-  std::string settingsNotice_;  // why the settings file is not used, said at the start
+  std::string settingsNotice_;  // why the settings file is not used, found at the start
+  bool quietClose_ = false;  // no box at the close: for a signal, or destroyed unclosed
   bool centred_ = false;
 };
 

@@ -53,6 +53,15 @@ std::string PortRulesText(const std::string& settingsPath);
 // "COM12" (any letter case) -> 12; 0 for anything else.
 int ComPortNumber(std::string_view text);
 
+// The COM number a port's name stands for: "COM12" -> 12, and on Windows
+// "\\.\COM12" too (the same port); 0 for a name of another kind.
+int PortNameNumber(std::string_view name);
+
+// Why --port can't take `name` on this system, or empty. On Linux it takes
+// any device; on Windows, where every serial port has a COM name, only
+// COMn and \\.\COMn: a port of another name goes under [Ports].
+std::string PortNameRefusal(std::string_view name);
+
 // "VELORIX_COM2", "Velquor.ini [Ports]" or "automatic".
 std::string PortSourceText(PortSource source, int portNumber);
 

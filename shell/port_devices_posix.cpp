@@ -30,6 +30,10 @@ PortDevice PortDevices::Resolve(int portNumber) const {
   return {port->device, port->refusal};
 }
 
+int PortNameNumber(std::string_view name) { return ComPortNumber(name); }
+
+std::string PortNameRefusal(std::string_view) { return {}; }
+
 std::string PortRulesText(const std::string& settingsPath) {
   return "COM<n> opens the device named by the variable VELORIX_COM<n>; else the one\n"
          "given as COM<n>=DEVICE in the [" + std::string(PORTS_SECTION) + "] section of the settings file\n"

@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "fileio/safe_replace.h"
 #include "link/win32_ports.h"
 #include "shell/port_devices.h"
 #include "shell/settings.h"
@@ -7,13 +8,27 @@
 namespace velorix {
 namespace {
 
-// "\\.\COM3" and "com3" both name COM3.
-int NumberOfPortName(std::string name) {
-  if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
-  return ComPortNumber(name);
+// CON, NUL, LPT1 and the other devices Windows names: a pin to one of them
+// is refused before it is opened (the console's own input and output among
+// them).
+std::string PinRefusal(const std::string& device) {
+  const std::string named = WindowsDeviceName(device);
+  return named.empty() || named.starts_with("COM") ? std::string() : "not a serial port";
 }
 
 }  // namespace
+
+// "\\.\COM3" and "com3" both name COM3.
+int PortNameNumber(std::string_view name) {
+  if (name.starts_with("\\\\.\\")) name.remove_prefix(4);
+  return ComPortNumber(name);
+}
+
+std::string PortNameRefusal(std::string_view name) {
+  if (PortNameNumber(name) > 0) return {};
+  return "--port takes COMn or \\\\.\\COMn here, not '" + std::string(name) +
+         "'; a port of another name goes under [" + PORTS_SECTION + "] in " + SETTINGS_FILE_NAME + " as COMn=NAME";
+}
 
 PortDevices PortDevices::FromEnvironment(const std::string& settingsPath) {
   std::vector<PortPin> pins = VariablePins();
@@ -29,17 +44,17 @@ PortMap PortDevices::Map() const {
   const std::vector<FoundPort> found = FindWindowsSerialPorts();
   const auto foundNamed = [&found](int number) -> std::optional<FoundPort> {
     for (const FoundPort& port : found)
-      if (NumberOfPortName(port.name) == number) return port;
+      if (PortNameNumber(port.name) == number) return port;
     return std::nullopt;
   };
   for (const PortPin& pin : pins_) {
     if (map.Find(pin.number) != nullptr) continue;  // the first pin for a number wins
-    MappedPort port{pin.number, pin.device, pin.source, std::nullopt, {}};
-    if (const int named = NumberOfPortName(pin.device); named > 0) port.found = foundNamed(named);
+    MappedPort port{pin.number, pin.device, pin.source, std::nullopt, PinRefusal(pin.device)};
+    if (const int named = PortNameNumber(pin.device); named > 0) port.found = foundNamed(named);
     map.ports.push_back(std::move(port));
   }
   for (const FoundPort& port : found) {
-    const int number = NumberOfPortName(port.name);
+    const int number = PortNameNumber(port.name);
     if (map.Find(number) == nullptr) map.ports.push_back({number, port.node, PortSource::Automatic, port, {}});
   }
   std::sort(map.ports.begin(), map.ports.end(),
@@ -50,7 +65,7 @@ PortMap PortDevices::Map() const {
 PortDevice PortDevices::Resolve(int portNumber) const {
   if (portNumber < 1) return {};
   for (const PortPin& pin : pins_)
-    if (pin.number == portNumber) return {pin.device, {}};
+    if (pin.number == portNumber) return {pin.device, PinRefusal(pin.device)};
   return {"COM" + std::to_string(portNumber), {}};
 }
 

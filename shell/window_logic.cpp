@@ -1,6 +1,7 @@
 #include "shell/window_logic.h"
 
 #include <climits>
+#include <optional>
 
 namespace velorix {
 namespace {
@@ -50,6 +51,18 @@ std::string StatusLineText(std::string_view workerText, std::string_view suffix)
 
 std::string NotWrittenText(const WriteOutcome& outcome) {
   return "The file " + outcome.path + " was not written: " + outcome.error;
+}
+
+WriteOutcome WriteResultsFileUntilWritten(const DownloadStore& store, int sampleCount, int exportExcel,
+                                          SaveDialog& dialog, const std::function<void(const std::string&)>& tell) {
+  std::optional<WriteOutcome> failed;
+  for (;;) {
+    WriteOutcome outcome = WriteResultsFile(store, sampleCount, exportExcel, dialog, ResultsTime());
+    if (outcome.kind == WriteOutcome::Written) return outcome;
+    if (outcome.kind == WriteOutcome::Cancelled) return failed ? *failed : outcome;
+    tell(NotWrittenText(outcome));
+    failed = std::move(outcome);
+  }
 }
 
 }  // namespace velorix

@@ -2,10 +2,11 @@
 
 // What the main window does that is not drawing or routing events, once for
 // every toolkit the window is built with: the clock's two lines, the reading
-// of the count's edit box, the status line and the text of a file that was
-// not written.
+// of the count's edit box, the status line, and writing the results file
+// until it is written or the operator gives up.
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,18 @@ std::string StatusLineText(std::string_view workerText, std::string_view suffix)
 
 // The error box's text for a results file that was not written.
 std::string NotWrittenText(const WriteOutcome& outcome);
+
+// The status line's text once the operator has given up after a failed
+// write: the download's records are not in any file.
+inline constexpr const char* NO_FILE_WRITTEN_TEXT = "No file was written.";
+
+// The results file at the end of a download: the save dialog, then the file
+// (WriteResultsFile). A write that fails (the file was opened by another
+// program meanwhile, the disk is full) is told with `tell` and the save
+// dialog opens again, so that the operator can choose another name instead
+// of losing the download. Written; Cancelled when the operator cancels the
+// first dialog; Failed, with the last failure, when they cancel after one.
+WriteOutcome WriteResultsFileUntilWritten(const DownloadStore& store, int sampleCount, int exportExcel,
+                                          SaveDialog& dialog, const std::function<void(const std::string&)>& tell);
 
 }  // namespace velorix

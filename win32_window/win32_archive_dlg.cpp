@@ -60,13 +60,14 @@ class MainWindow : public DownloadView {
   void SetStatusSuffix(const std::string& suffix) override { statusSuffix_ = suffix; }
   void ShowMessageBox(const std::string& text) override { ShowBox(text, MB_OK); }
   void WriteResultsFile(int sampleCount) override;
+  void ShowEnd(const char* text);
 
   void OnInitDialog();
   void OnTimer();
   void PaintClock(HWND clock);
   void OnSampleCountChange();
   void OnVScroll();
-  void OnDestroy();
+  void OnDestroy(bool tellOperator);
   void ShowAbout();
   void ShowBox(const std::string& text, UINT type);
   static LRESULT CALLBACK ClockProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
@@ -85,6 +86,7 @@ class MainWindow : public DownloadView {
   bool waitCursor_ = false;
   bool settingsWritten_ = false;
   std::string statusSuffix_;
+  std::string settingsNotice_;  // why the settings file is not used, found at the start
   std::string clockLines_[2];
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
@@ -112,6 +114,9 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
           return TRUE;
         case IDOK:
         case IDCANCEL:
+          // While the window still shows, so that a box about the settings
+          // file has it as its owner.
+          OnDestroy(true);
           ::EndDialog(hwnd, LOWORD(wParam));
           return TRUE;
         default:
@@ -161,11 +166,12 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
       return TRUE;
     }
     case WM_ENDSESSION:
-      // Windows is shutting down: there may be no WM_DESTROY.
-      if (wParam) OnDestroy();
+      // Windows is shutting down: there may be no WM_DESTROY, and nobody to
+      // read a box.
+      if (wParam) OnDestroy(false);
       return TRUE;
     case WM_DESTROY:
-      OnDestroy();
+      OnDestroy(false);
       return TRUE;
     default:
       return FALSE;
@@ -189,6 +195,7 @@ void MainWindow::OnInitDialog() {
 
   owner_ = std::make_unique<Win32LinkOwner>(hwnd_);
   saveDialog_ = std::make_unique<Win32SaveDialog>(hwnd_);
+  settingsNotice_ = SettingsFileNotice();
   portSetting_ = ReadPortSetting();
   link_.PortNumber(portSetting_);
   ::SetTimer(hwnd_, CLOCK_TIMER, CLOCK_PERIOD_MS, nullptr);
@@ -253,19 +260,26 @@ void MainWindow::OnVScroll() {
 }
 
 void MainWindow::WriteResultsFile(int sampleCount) {
-  const WriteOutcome outcome = velorix::WriteResultsFile(store_, sampleCount, exportExcel_, *saveDialog_, ResultsTime());
+  const auto tell = [this](const std::string& text) { ShowBox(text, MB_OK | MB_ICONERROR); };
+  const WriteOutcome outcome = WriteResultsFileUntilWritten(store_, sampleCount, exportExcel_, *saveDialog_, tell);
   switch (outcome.kind) {
     case WriteOutcome::Written:
-      statusSuffix_ = FILE_WRITTEN_TEXT;
-      ::SetDlgItemTextW(hwnd_, IDC_STATUS, Wide(FILE_WRITTEN_TEXT).c_str());
-      SetProgressPos(0);
+      ShowEnd(FILE_WRITTEN_TEXT);
       break;
     case WriteOutcome::Failed:
-      ShowBox(NotWrittenText(outcome), MB_OK | MB_ICONERROR);
+      ShowEnd(NO_FILE_WRITTEN_TEXT);
       break;
     case WriteOutcome::Cancelled:
       break;
   }
+}
+
+// The download's end in the status line, also after each later status of
+// the worker, and the bar back at the start.
+void MainWindow::ShowEnd(const char* text) {
+  statusSuffix_ = text;
+  ::SetDlgItemTextW(hwnd_, IDC_STATUS, Wide(text).c_str());
+  SetProgressPos(0);
 }
 
 void MainWindow::ShowBox(const std::string& text, UINT type) {
@@ -284,8 +298,10 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
 void MainWindow::ShowAbout() { ::DialogBoxParamW(instance_, MAKEINTRESOURCEW(IDD_ABOUTBOX), hwnd_, AboutProc, 0); }
 
 // On close and on Windows' shutdown, once: the link is stopped (nothing is
-// posted after that) and the port it ended on is stored.
-void MainWindow::OnDestroy() {
+// posted after that) and the port it ended on is stored. A settings file
+// that can't be used is told once, in a box: the window has no other place
+// the operator would see it in.
+void MainWindow::OnDestroy(bool tellOperator) {
   if (settingsWritten_) return;
   settingsWritten_ = true;
   ::KillTimer(hwnd_, CLOCK_TIMER);
@@ -294,7 +310,9 @@ void MainWindow::OnDestroy() {
   MSG left{};
   while (::PeekMessageW(&left, hwnd_, WM_LINK_FRAME, WM_LINK_WAIT_CURSOR, PM_REMOVE)) DropPosted(left);
   portSetting_ = link_.PortNumber(-1);
-  WritePortSetting(portSetting_);
+  const std::string writeNotice = WritePortSetting(portSetting_);
+  const std::string& notice = settingsNotice_.empty() ? writeNotice : settingsNotice_;
+  if (tellOperator && !notice.empty()) ShowBox(notice, MB_OK | MB_ICONWARNING);
 }
 
 INT_PTR CALLBACK MainProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -3,6 +3,10 @@
 // console. The command line is velorix-archive.exe.
 #include <windows.h>
 
+#include "shell/running_mark.h"
 #include "win32_window/win32_archive_dlg.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) { return velorix::RunArchiveWindow(instance); }
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  velorix::HoldRunningMark();
+  return velorix::RunArchiveWindow(instance);
+}

@@ -10,8 +10,9 @@ VELORIX_BUILD_PACKAGES+=(help2man imagemagick librsvg2-bin man-db appstream)
 # Beyond the build, for the test suite: the reader its workbook check opens the
 # .xlsx with.
 VELORIX_TEST_PACKAGES=(python3 python3-openpyxl)
-# For scripts/test's check of the workbook in a real spreadsheet program.
-VELORIX_SPREADSHEET_PACKAGES=(python3 libreoffice-calc-nogui)
+# For scripts/test's check of the workbook in a real spreadsheet program, and
+# the picture of its charts: poppler-utils turns the printed page into a PNG.
+VELORIX_SPREADSHEET_PACKAGES=(python3 libreoffice-calc-nogui poppler-utils)
 # tests/qemu/run: the emulator, the guest's userland and the initramfs packer.
 VELORIX_QEMU_TEST_PACKAGES=(qemu-system-x86 busybox-static cpio)
 # What scripts/package and scripts/check-package need on top: dpkg-shlibdeps

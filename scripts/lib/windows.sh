@@ -135,13 +135,28 @@ PC
 }
 
 # wine_env PREFIX: the settings every Wine command here runs with. No Mono or
-# Gecko: there is no network to fetch them from, and nothing needs them.
+# Gecko: there is no network to fetch them from, and nothing needs them. No
+# winemenubuilder: it would give every shortcut an installer makes a menu
+# entry and icons in the home folder, pointing into the prefix.
 wine_env() {
   case $1 in
     /*) WINEPREFIX=$1 ;;
     *) WINEPREFIX=$PWD/$1 ;;
   esac
-  export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+  export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
+}
+
+# wine_own_user_folders PREFIX: Wine links the user's Documents, Desktop and
+# the like to the home folder (the real one, for a prefix made before
+# wine-sandbox gave each run a scratch HOME); here they are folders of the
+# prefix, so what a program saves there stays in it.
+wine_own_user_folders() {
+  local link
+  for link in "$1"/drive_c/users/*/*; do
+    [ -L "$link" ] || continue
+    rm -f "$link"
+    mkdir -p "$link"
+  done
 }
 
 # wine_check_safe: fails, saying why, when Wine could reach a serial port:
@@ -174,6 +189,7 @@ wine_check_safe() {
 wine_prefix_init() {
   wine_check_safe || return 1
   wine_env "$1"
+  [ -f "$WINEPREFIX/system.reg" ] && wine_own_user_folders "$WINEPREFIX"
   [ -f "$WINEPREFIX/$VELORIX_PREFIX_MARK" ] && return 0
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
@@ -183,6 +199,7 @@ wine_prefix_init() {
       return 1
     fi
   fi
+  wine_own_user_folders "$WINEPREFIX"
   wine reg delete 'HKLM\Software\Wine\Ports' /f >/dev/null 2>&1 || true
   wine reg add 'HKLM\Software\Wine\Ports' /f >/dev/null
   wineserver -w

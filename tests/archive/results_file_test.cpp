@@ -472,6 +472,9 @@ TEST_F(ResultsFile, UnwritablePlacesFailAndLeaveNothing) {
   std::ofstream(dir / "plain.txt") << "keep";
   fs::create_directory(dir / "sub");
   fs::create_symlink("loop.xls", dir / "loop.xls");
+  std::ofstream(dir / "locked.xls") << "keep";
+  const int lock = ::open((dir / "locked.xls").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);  // as another program holds it
   const auto store = WorkedExampleStore();
   const struct {
     fs::path path;
@@ -481,6 +484,7 @@ TEST_F(ResultsFile, UnwritablePlacesFailAndLeaveNothing) {
       {dir / "plain.txt" / "r.xls", "Not a directory"},
       {dir / "sub", "Is a directory"},
       {dir / "loop.xls", "Too many levels of symbolic links"},
+      {dir / "locked.xls", FILE_IN_USE_TEXT},
       {"", "No such file or directory"},
   };
   for (const auto& c : cases) {
@@ -490,7 +494,8 @@ TEST_F(ResultsFile, UnwritablePlacesFailAndLeaveNothing) {
     EXPECT_EQ(outcome.path, c.path.string());
     EXPECT_EQ(CheckOutputTarget(c.path.string()), c.error) << c.path;
   }
-  EXPECT_EQ(DirEntries(dir).size(), 3u);
+  ::close(lock);
+  EXPECT_EQ(DirEntries(dir).size(), 4u);
   EXPECT_EQ(ReadAll(dir / "plain.txt"), "keep");
   EXPECT_TRUE(fs::is_empty(dir / "sub"));
 }

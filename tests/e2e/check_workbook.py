@@ -6,7 +6,8 @@ cases (EDITS), with `--format xlsx`; opens the workbook with openpyxl or
 converts it with LibreOffice headless under each --locale; and checks every
 cell's type and value against the records: measured values are numbers, valid
 dates and times are dates and times, what no cell can hold is the text the
-.xls shows.
+.xls shows. Then each chart's series and points, as its XML names them; and
+LibreOffice prints the sheet of charts (--picture keeps that page as a PNG).
 
 Exit status: 0 all as expected, 1 a difference (each one printed), 77 the
 reader is not installed (CTest reports the test as skipped).
@@ -17,6 +18,7 @@ import collections
 import datetime
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -24,6 +26,7 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
+import zipfile
 
 SKIPPED = 77
 RING_SLOTS = 2000
@@ -71,10 +74,12 @@ EDITS = [
 ]
 
 
-def make_archive(sim, folder):
-    """The simulator's default archive file with EDITS, an infinite Co and a negative NaN tgDo."""
+def make_archive(sim, folder, edited):
+    """The simulator's default archive file; edited: with EDITS, an infinite Co and a negative NaN tgDo."""
     path = os.path.join(folder, "awkward.bin")
     subprocess.run([sim, "--dump-archive", path, "--dump-only"], check=True)
+    if not edited:
+        return path
     with open(path, "rb") as f:
         data = bytearray(f.read())
     for index, _, change in EDITS:
@@ -147,14 +152,16 @@ def header_row(labels):
     return [text_cell(label) if label else Cell("empty") for label in labels]
 
 
-def expected_sheet(archive_path):
-    with open(archive_path, "rb") as f:
-        data = f.read()
-    rows = [header_row(RECORD_HEADER)]
-    for i in range(COUNT):
-        at = (POINTER - COUNT + i) % RING_SLOTS * RECORD_BYTES
+def written_records(data, count):
+    """The records a download of `count` writes, in the file's order."""
+    for i in range(count):
+        at = (POINTER - count + i) % RING_SLOTS * RECORD_BYTES
         if data[at + 4] in (KIND_SAMPLE, KIND_EMPTY_CELL):
-            rows.append(record_row(data[at:at + RECORD_BYTES]))
+            yield data[at:at + RECORD_BYTES]
+
+
+def expected_sheet(data, count):
+    rows = [header_row(RECORD_HEADER)] + [record_row(r) for r in written_records(data, count)]
     rows += [[], header_row(TABLE_HEADER)]
     for i in range(6):
         rows.append([whole(i + 1), real(get_float(data, TABLE + 4 * i) * 1e12, 4),
@@ -162,7 +169,22 @@ def expected_sheet(archive_path):
     return rows
 
 
-def download(program, sim, folder, archive, output):
+CHART_TITLES = {KIND_SAMPLE: "tgDx of the samples", KIND_EMPTY_CELL: "tgDo of the empty cells"}
+
+
+def expected_charts(data, count):
+    """{chart title: {cell: [(date and time, tgD) of each record with a valid date, time and tgD]}}"""
+    charts = {title: collections.defaultdict(list) for title in CHART_TITLES.values()}
+    for r in written_records(data, count):
+        time_of, date_of, value = (record_row(r)[i] for i in (0, 1, 9))
+        if (time_of.kind, date_of.kind, value.kind) == ("time", "date", "number"):
+            charts[CHART_TITLES[r[4]]][r[5]].append((datetime.datetime.combine(date_of.value, time_of.value), value.value))
+    for points in (points for series in charts.values() for points in series.values()):
+        points.sort(key=lambda point: point[0])  # stable: one moment's records keep the file's order
+    return charts
+
+
+def download(program, sim, folder, archive, output, count):
     link = os.path.join(folder, "com2")
     simulator = subprocess.Popen([sim, "--quiet", "--archive-file", archive, "--pointer", str(POINTER),
                                   "--link", link], stdout=subprocess.DEVNULL)
@@ -175,7 +197,7 @@ def download(program, sim, folder, archive, output):
         # No real serial port of the machine is ever tried.
         env = dict(os.environ, **{"VELORIX_COM%d" % n: "/nonexistent/com%d" % n for n in range(1, 10)})
         env["VELORIX_COM2"] = link
-        run = subprocess.run([program, "--count", str(COUNT), "--format", "xlsx", "--output", output],
+        run = subprocess.run([program, "--count", str(count), "--format", "xlsx", "--output", output],
                              cwd=folder, env=env, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
     finally:
         simulator.terminate()
@@ -205,14 +227,15 @@ def cells_to_check(rows):
             yield number, chr(ord("A") + column), row, row[column] if column < len(row) else Cell("empty")
 
 
-def check_with_openpyxl(path, rows):
+def check_with_openpyxl(path, rows, charts):
     try:
         import openpyxl
     except ImportError:
         print("openpyxl is not installed (Debian: python3-openpyxl)")
         sys.exit(SKIPPED)
     book = openpyxl.load_workbook(path)
-    check(len(book.worksheets) == 1, "workbook", f"{len(book.worksheets)} worksheets")
+    check(book.sheetnames == ["Results", "Charts"], "workbook", f"sheets {book.sheetnames}")
+    check_charts(path, charts, lambda letters, row: book["Charts"][f"{letters}{row}"].value)
     sheet = book.worksheets[0]
     check(sheet.freeze_panes == "A2", "sheet", f"frozen at {sheet.freeze_panes}, not below the header")
     check(sheet.max_row == len(rows), "sheet", f"{sheet.max_row} rows, want {len(rows)}")
@@ -266,18 +289,84 @@ def fods_cells(path):
     return rows
 
 
-def check_with_libreoffice(path, rows, locale, folder):
+# --- the charts
+
+CHART_NS = {"c": "http://schemas.openxmlformats.org/drawingml/2006/chart"}
+
+
+def charts_in_xml(path):
+    """{title: [(name cell, x range, y range), ...]} as xl/charts/chart*.xml name them."""
+    charts = {}
+    with zipfile.ZipFile(path) as book:
+        for name in (n for n in book.namelist() if re.fullmatch(r"xl/charts/chart\d+\.xml", n)):
+            chart = ET.fromstring(book.read(name)).find("c:chart", CHART_NS)
+            charts["".join(chart.find("c:title", CHART_NS).itertext())] = [
+                tuple(ser.findtext(f + "/c:f", "", CHART_NS) for f in ("c:tx/c:strRef", "c:xVal/c:numRef", "c:yVal/c:numRef"))
+                for ser in chart.iter("{%s}ser" % CHART_NS["c"])]
+    return charts
+
+
+def cell_range(reference):
+    """'Charts!$R$4:$R$21' as (column letters, first row, last row)."""
+    found = re.fullmatch(r"Charts!\$([A-Z]+)\$(\d+)(?::\$\1\$(\d+))?", reference) or re.match("()(0)(-1)", "")
+    return found.group(1), int(found.group(2)), int(found.group(3) or found.group(2))
+
+
+def check_charts(path, expected, cell_at):
+    """Each chart that has points: a series per cell in order, over the columns (read by cell_at, unless
+    None) of the Charts sheet that hold its name and points."""
+    found = charts_in_xml(path)
+    check(set(found) == {title for title, points in expected.items() if points}, "charts", f"{sorted(found)}")
+    for title, series in found.items():
+        cells = sorted(expected.get(title, {}))
+        check(len(series) == len(cells), title, f"{len(series)} series for the cells {cells}")
+        for (name, xs, ys), cell in zip(series, cells):
+            points, (letters, row, _) = expected[title][cell], cell_range(name)
+            (x_letters, first, last), (y_letters, y_first, y_last) = cell_range(xs), cell_range(ys)
+            where = f"{title} cell {cell}"
+            check((first, last) == (y_first, y_last) and last - first + 1 == len(points), where,
+                  f"x {xs}, y {ys} for {len(points)} points")
+            if cell_at is None:
+                continue
+            check(cell_at(letters, row) == f"Cell {cell}", where, f"named by {name}")
+            have = [(cell_at(x_letters, first + i), cell_at(y_letters, first + i)) for i in range(len(points))]
+            bad = [i for i, ((when, value), (x, y)) in enumerate(zip(points, have))
+                   if not (x == when and isinstance(y, float) and same_number(y, value))]
+            check(not bad, where, f"{len(bad)} points differ, the first {have[bad[0]] if bad else ''}")
+
+
+def render_charts(path, picture, libreoffice, folder, charts):
+    """LibreOffice prints the workbook, the charts that have points on the last page; picture: that page."""
+    pdf = libreoffice(path, "pdf")
+    page = re.search(r"^Pages:\s+(\d+)", subprocess.check_output(["pdfinfo", pdf], text=True), re.M).group(1)
+    text = subprocess.check_output(["pdftotext", "-f", page, "-l", page, pdf, "-"], text=True)
+    for title, points in charts.items():
+        check((title in text) == bool(points), "printed Charts sheet", f"{title}: points {bool(points)}, printed {title in text}")
+    if picture:
+        base = os.path.join(folder, "charts")
+        subprocess.run(["pdftoppm", "-png", "-r", "110", "-f", page, "-l", page, "-singlefile", pdf, base], check=True)
+        subprocess.run(["convert", base + ".png", "-trim", "+repage", "-bordercolor", "white", "-border", "16",
+                        "-strip", picture], check=True)
+
+
+def check_with_libreoffice(path, rows, charts, locale, folder, picture):
     soffice = shutil.which("soffice")
     if soffice is None:
         print("LibreOffice is not installed (Debian: libreoffice-calc-nogui)")
         sys.exit(SKIPPED)
-    out = os.path.join(folder, "converted-" + locale)
     env = dict(os.environ, LC_ALL=locale, LANG=locale, LANGUAGE="", HOME=os.path.join(folder, "home"))
+
+    def libreoffice(path, form):
+        out = os.path.join(folder, "converted-" + locale)
+        subprocess.run([soffice, "-env:UserInstallation=file://" + os.path.join(folder, "lo-profile-" + locale),
+                        "--headless", "--norestore", "--convert-to", form, "--outdir", out, path],
+                       env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        return os.path.join(out, os.path.splitext(os.path.basename(path))[0] + "." + form)
+
     started = time.monotonic()
-    subprocess.run([soffice, "-env:UserInstallation=file://" + os.path.join(folder, "lo-profile-" + locale),
-                    "--headless", "--norestore", "--convert-to", "fods", "--outdir", out, path],
-                   env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-    cells = fods_cells(os.path.join(out, os.path.splitext(os.path.basename(path))[0] + ".fods"))
+    cells = fods_cells(libreoffice(path, "fods"))
+    check_charts(path, charts, None)
+    render_charts(path, picture, libreoffice, folder, charts)
     comma = locale.startswith("de_")
     checked = collections.Counter()
     for number, letter, _, want in cells_to_check(rows):
@@ -311,20 +400,24 @@ def main():
     parser.add_argument("--locale", action="append", default=[], help="libreoffice: a locale to convert under")
     parser.add_argument("--program", required=True, help="velorix-archive")
     parser.add_argument("--sim", required=True, help="velorix-sim")
+    parser.add_argument("--count", type=int, default=COUNT, help="records to download")
+    parser.add_argument("--unedited", action="store_true", help="the simulator's archive as it is, without EDITS")
+    parser.add_argument("--picture", help="libreoffice: keep the printed Charts sheet as this PNG")
     args = parser.parse_args()
 
     started = time.monotonic()
     folder = tempfile.mkdtemp(prefix="velorix-workbook-")
     try:
-        archive = make_archive(os.path.abspath(args.sim), folder)
+        archive = make_archive(os.path.abspath(args.sim), folder, not args.unedited)
         workbook = os.path.join(folder, "results.xlsx")
-        download(os.path.abspath(args.program), os.path.abspath(args.sim), folder, archive, workbook)
-        rows = expected_sheet(archive)
+        download(os.path.abspath(args.program), os.path.abspath(args.sim), folder, archive, workbook, args.count)
+        data = open(archive, "rb").read()
+        rows, charts = expected_sheet(data, args.count), expected_charts(data, args.count)
         if args.reader == "openpyxl":
-            check_with_openpyxl(workbook, rows)
+            check_with_openpyxl(workbook, rows, charts)
         else:
             for locale in args.locale or ["de_DE.UTF-8", "en_US.UTF-8"]:
-                check_with_libreoffice(workbook, rows, locale, folder)
+                check_with_libreoffice(workbook, rows, charts, locale, folder, args.picture and os.path.abspath(args.picture))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     for line in DIFFERENCES:

@@ -737,5 +737,48 @@ TEST_F(WindowTest, SaveDialogOpensInTheFolderSavedToLast) {
   EXPECT_EQ(ReadFile(SettingsFilePath()), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
 }
 
+// A save dialog that gives its answers in turn: a path, or nothing (Cancel).
+struct AnswersInTurn : SaveDialog {
+  std::vector<std::optional<std::string>> answers;
+  std::size_t asked = 0;
+  std::optional<std::string> AskSavePath(const SaveRequest&) override { return answers.at(asked++); }
+};
+
+// A file that can't be written is told and the save dialog comes again, so
+// the download is not lost; given up, the status line and the bar say so.
+TEST_F(WindowTest, AFailedWriteOffersTheSaveDialogAgain) {
+  testing::ScratchFolder folder;
+  for (const bool giveUp : {true, false}) {
+    boxes.clear();
+    AnswersInTurn dialog;
+    dialog.answers = {folder.file("missing/r.doc"), giveUp ? std::nullopt : std::optional(folder.file("r.doc"))};
+    auto dlg = MakeDialog();
+    dlg->SetSaveDialog(&dialog);
+    QtLinkOwner owner(dlg.get());
+    Item<QLineEdit>(*dlg, IDC_SAMPLE_COUNT)->setText(QStringLiteral("1"));
+    Item<QPushButton>(*dlg, IDC_READ_ARCHIVE)->click();
+    for (const auto& frame : {test::PointerReply(1), test::EmptyCellsReply({}, {}),
+                              test::RecordReply(test::RecordImage({})), test::RecordReply(test::RecordImage({}))})
+      owner.PostLinkFrame(frame);
+    ASSERT_TRUE(PumpUntil([&] { return dialog.asked == 2; }, 5000));
+    EXPECT_EQ(Item<QLabel>(*dlg, IDC_STATUS)->text().toStdString(), giveUp ? NO_FILE_WRITTEN_TEXT : FILE_WRITTEN_TEXT);
+    EXPECT_EQ(Item<QProgressBar>(*dlg, IDC_PROGRESS)->value(), 0);
+    EXPECT_EQ(boxes.size(), 1u);  // "The file ... was not written: No such file or directory"
+    EXPECT_EQ(testing::Exists(folder.file("r.doc")), !giveUp);
+  }
+}
+
+// A settings file that can't be used (here a folder) is told at the close in
+// a box too: started from the menu, nobody reads standard error.
+TEST_F(WindowTest, AnUnusableSettingsFileIsToldInABoxAtTheClose) {
+  std::filesystem::create_directory(SettingsFilePath());
+  auto dlg = MakeDialog();
+  dlg->show();
+  dlg->close();
+  std::filesystem::remove(SettingsFilePath());
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_TRUE(boxes[0].text.startsWith(QStringLiteral("The settings file "))) << boxes[0].text.toStdString();
+}
+
 }  // namespace
 }  // namespace velorix

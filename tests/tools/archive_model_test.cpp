@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <array>
 #include <set>
 
 #include "link/frame_codec.h"
@@ -95,6 +96,14 @@ TEST(SimArchiveModel, DefaultDownloadEndHoldsTheEdgeCases) {
     EXPECT_EQ(Temp(RecordAt(a, 3)), -128);
     EXPECT_EQ(RecordAt(a, 4)[4], 0xFF);
     EXPECT_EQ(&RecordAt(a, 2005), &a.records[5]);
+    // The clock runs forward across the end of the ring, from the oldest
+    // record at the default pointer to the newest just before it.
+    auto when = [&](int index) {
+      const RecordImage& r = RecordAt(a, index);
+      return std::array<int, 5>{r[13], r[12], r[11], r[9], r[8]};  // BCD digits compare as numbers
+    };
+    for (int index = DEFAULT_POINTER + 1; index < DEFAULT_POINTER + RING_SLOTS; ++index)
+      EXPECT_LE(when(index - 1), when(index)) << index;
   }
 }
 

@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ::SetFileAttributesW(WideFromUtf8(folder.Path("results.xls")).c_str(), FILE_ATTRIBUTE_READONLY);
                     },
                     SystemErrorText(EACCES), "old", true},
-        ReplaceCase{"held_without_sharing", "results.xls", OldFile("results.xls"), FILE_IN_USE_TEXT, "old", false},
+        ReplaceCase{"held_without_sharing", "results.xls", OldFile("results.xls"), FILE_IN_USE_TEXT, "old", true},
         ReplaceCase{"folder", "sub",
                     [](const TempFolder& folder) {
                       ::CreateDirectoryW(WideFromUtf8(folder.Path("sub")).c_str(), nullptr);
@@ -147,7 +147,8 @@ TEST(Win32DeviceNames, EveryReservedNameWhateverItsExtensionOrFolder) {
       {"COM1.xls", "COM1"}, {"nul", "NUL"},       {"c:\\x\\Con.doc", "CON"}, {"lpt9", "LPT9"},
       {"nul .txt", "NUL"},  {"d/aux.x.y", "AUX"}, {"CONOUT$", "CONOUT$"},   {"prn.", "PRN"},
       {"COM10.xls", ""},    {"COM0", ""},         {"console.xls", ""},      {"results.xls", ""},
-      {"com1x.doc", ""}};
+      {"com1x.doc", ""},    {"COM¹.xls", "COM¹"}, {"lpt²", "LPT²"},         {"c:\\x\\com³.doc", "COM³"},
+      {"COM⁴.xls", ""},     {"COM¹¹", ""}};
   for (const auto& [path, device] : cases) EXPECT_EQ(WindowsDeviceName(path), device) << path;
 }
 

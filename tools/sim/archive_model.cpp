@@ -92,6 +92,16 @@ float GetFloat(const std::uint8_t* at) {
 constexpr int kSample = 2, kKind = 4, kNc = 5, kTemp = 6, kClock = 7, kU = 16, kF = 20,
               kExCo = 24, kTgD = 28;
 
+void SetClock(RecordImage& r, const TestClock& clock) {
+  r[kClock + 0] = Bcd(clock.second);
+  r[kClock + 1] = Bcd(clock.minute);
+  r[kClock + 2] = Bcd(clock.hour);
+  r[kClock + 3] = Bcd(clock.weekday);
+  r[kClock + 4] = Bcd(clock.day);
+  r[kClock + 5] = Bcd(clock.month);
+  r[kClock + 6] = Bcd(clock.year % 100);
+}
+
 void SetTemp(RecordImage& r, int celsius) { r[kTemp] = static_cast<std::uint8_t>(celsius & 0xFF); }
 
 // Turns a slot into a sample record, keeping Ex within a sample's range.
@@ -100,7 +110,13 @@ void MakeSample(RecordImage& r) {
   r[kKind] = 0x01;
 }
 
-RecordImage MakeRecord(Rng& rng, TestClock& clock, int index, unsigned& sampleNumber) {
+// What a record still needs once the ring's order of time is known.
+struct Pending {
+  int pause = 0;       // seconds since the test before
+  double noise = 0.0;  // in [0, 1): the scatter of its tgD
+};
+
+RecordImage MakeRecord(Rng& rng, int index, unsigned& sampleNumber, Pending& later) {
   RecordImage r{};
   PutU16(r, 0, static_cast<unsigned>(index));  // not read by the PC; handy in dumps
   r[14] = 0xA5;                                // not read by the PC either
@@ -126,22 +142,33 @@ RecordImage MakeRecord(Rng& rng, TestClock& clock, int index, unsigned& sampleNu
   static constexpr int kNoSensor[3] = {-50, -60, -128};
   SetTemp(r, rng.Between(0, 19) == 0 ? kNoSensor[rng.Between(0, 2)] : rng.Between(15, 35));
 
-  clock.AdvanceSeconds(rng.Between(120, 3 * 3600));
-  r[kClock + 0] = Bcd(clock.second);
-  r[kClock + 1] = Bcd(clock.minute);
-  r[kClock + 2] = Bcd(clock.hour);
-  r[kClock + 3] = Bcd(clock.weekday);
-  r[kClock + 4] = Bcd(clock.day);
-  r[kClock + 5] = Bcd(clock.month);
-  r[kClock + 6] = Bcd(clock.year % 100);
+  later.pause = rng.Between(120, 3 * 3600);
 
   static constexpr float kFrequencies[6] = {50.0f, 60.0f, 100.0f, 120.0f, 400.0f, 1000.0f};
   PutFloat(&r[kU], static_cast<float>(rng.Between(50, 1000) * 10));  // 500..10000 V
   PutFloat(&r[kF], kFrequencies[rng.Between(0, 5)]);
   const double exCo = kind == 0x81 ? rng.Uniform(10.0, 100.0) : rng.Uniform(1.0, 10.0);
   PutFloat(&r[kExCo], static_cast<float>(exCo));
-  PutFloat(&r[kTgD], static_cast<float>(rng.LogUniform(1e-5, 1e-2)));
+  later.noise = rng.Unit();
   return r;
+}
+
+// tgD as a lab sees it, `days` after the first test in the ring. Each cell
+// holds one kind of sample, whose tgDx wanders slowly about its own level;
+// an empty cell's tgDo creeps up as the cell gets dirty, and drops back when
+// it is cleaned, once a month. Slots that hold no result get any value.
+double TgD(std::uint8_t kind, int cell, double days, double noise) {
+  constexpr double kPi = 3.14159265358979323846;
+  if (kind == 0x01 && cell >= 1 && cell <= 6) {
+    static constexpr double kMaterial[6] = {1.5e-4, 4e-4, 1e-3, 2.5e-3, 5e-3, 6e-5};
+    return kMaterial[cell - 1] * (1.0 + 0.25 * std::sin(2 * kPi * days / 45.0 + cell)) * (0.8 + 0.4 * noise);
+  }
+  if (kind == 0x81 && cell >= 1 && cell <= 6) {
+    const double clean = 3e-5 * std::pow(1.4, cell - 1);
+    const double daysSinceCleaning = std::fmod(days + 5.0 * cell, 30.0);
+    return clean * (1.0 + 0.12 * daysSinceCleaning) * (0.9 + 0.2 * noise);
+  }
+  return 1e-5 * std::pow(1000.0, noise);
 }
 
 // The awkward cases a default download (pointer 5, 100 records) must meet.
@@ -174,10 +201,23 @@ void Frame(std::vector<std::uint8_t>& out) {
 SimArchive GenerateArchive(std::uint32_t number) {
   Rng rng(0x5EED0000ULL ^ (static_cast<std::uint64_t>(number) << 20) ^ number);
   SimArchive a;
-  TestClock clock;
   unsigned sampleNumber = 1;
-  for (int i = 0; i < RING_SLOTS; ++i) a.records[i] = MakeRecord(rng, clock, i, sampleNumber);
+  std::array<Pending, RING_SLOTS> later{};
+  for (int i = 0; i < RING_SLOTS; ++i) a.records[i] = MakeRecord(rng, i, sampleNumber, later[i]);
   PinEdgeCases(a);
+  // The instrument writes its ring in the order of its tests: the oldest
+  // record sits at the default pointer, the newest just before it, so a
+  // default download runs forward in time across the end of the ring.
+  TestClock clock;
+  long seconds = 0;
+  for (int k = 0; k < RING_SLOTS; ++k) {
+    const int i = (DEFAULT_POINTER + k) % RING_SLOTS;
+    RecordImage& r = a.records[i];
+    clock.AdvanceSeconds(later[i].pause);
+    seconds += later[i].pause;
+    SetClock(r, clock);
+    PutFloat(&r[kTgD], static_cast<float>(TgD(r[kKind], r[kNc], seconds / 86400.0, later[i].noise)));
+  }
   for (int i = 0; i < 6; ++i) {
     a.co[i] = static_cast<float>(rng.Uniform(5e-11, 9e-11));
     a.tgDo[i] = static_cast<float>(rng.LogUniform(1e-5, 1e-3));
@@ -190,10 +230,16 @@ SimArchive GenerateArchiveAfterTests(std::uint32_t number, long tests) {
   SimArchive a;
   for (RecordImage& r : a.records) r.fill(0xFF);
   TestClock clock;
+  long seconds = 0;
   unsigned sampleNumber = 1;
   for (long t = 0; t < tests; ++t) {
     const int slot = static_cast<int>(t % RING_SLOTS);
-    a.records[slot] = MakeRecord(rng, clock, slot, sampleNumber);
+    Pending later;
+    RecordImage& r = a.records[slot] = MakeRecord(rng, slot, sampleNumber, later);
+    clock.AdvanceSeconds(later.pause);
+    seconds += later.pause;
+    SetClock(r, clock);
+    PutFloat(&r[kTgD], static_cast<float>(TgD(r[kKind], r[kNc], seconds / 86400.0, later.noise)));
   }
   for (int i = 0; i < 6; ++i) {
     a.co[i] = static_cast<float>(5e-11 + 1e-11 * i);

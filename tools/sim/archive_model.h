@@ -43,7 +43,10 @@ struct SimArchive {
 // The same number always gives the same archive, on every platform. Whatever
 // the number, the ring indices 1995..1999 and 0..4 (the default download of 100
 // records with pointer 5 ends there) hold a fixed mix of the awkward cases:
-// other kinds, no-sensor temperatures, sample number 65535.
+// other kinds, no-sensor temperatures, sample number 65535. The test clock
+// runs forward in ring order from index DEFAULT_POINTER (the oldest record)
+// round to the one before it (the newest), as the instrument writes its ring;
+// tgD follows each cell's trend over that time, with some scatter.
 SimArchive GenerateArchive(std::uint32_t number);
 
 // The archive of an instrument that has made `tests` tests since its archive

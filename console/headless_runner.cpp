@@ -85,7 +85,8 @@ class HeadlessView : public DownloadView {
     completed = download;
     const std::optional<StoredDownload> stored = history_.Keep(store_, download, port_, std::time(nullptr));
     if (const std::string notice = history_.TakeNotice(); !notice.empty()) progress_.Error(notice);
-    if (stored && download.count > 0)
+    // Said of a download of new records, where the history is the point.
+    if (stored && download.count > 0 && line_.newRecords)
       progress_.Line("Kept in the history: " + Counted(stored->records, "record", "records") + ", " +
                      std::to_string(stored->fresh) + " of them new");
   }

@@ -134,8 +134,18 @@ std::unique_ptr<History> History::Open(const std::string& path, Access access, s
   if (problem.empty()) problem = access == Access::ReadWrite ? CheckOutputTarget(resolved) : InputFileProblem(resolved);
   if (!problem.empty()) return nullptr;
 
+  std::error_code ignored;
+  const bool existed = std::filesystem::exists(FileSystemPath(resolved), ignored);
   auto connection = std::make_unique<Connection>(resolved, access);
   SqliteDb& db = connection->db;
+  const auto fail = [&](std::string why) -> std::unique_ptr<History> {
+    problem = std::move(why);
+    connection.reset();
+    // A file made here and left empty (a full disk, say) is no history: gone again.
+    if (!existed && std::filesystem::file_size(FileSystemPath(resolved), ignored) == 0)
+      std::filesystem::remove(FileSystemPath(resolved), ignored);
+    return nullptr;
+  };
   long long version = 0, tables = 0;
   {
     SqliteStatement read(db, "SELECT (SELECT user_version FROM pragma_user_version),"
@@ -145,43 +155,24 @@ std::unique_ptr<History> History::Open(const std::string& path, Access access, s
       tables = read.Integer(1);
     }
   }
-  if (!db.ok()) {
-    problem = db.Error();
-    return nullptr;
-  }
-  if (version > SCHEMA_VERSION) {
-    problem = "written by a newer version of the program";
-    return nullptr;
-  }
-  if (version == 0 && tables > 0) {
-    problem = "not a history file (an SQLite database with other tables)";
-    return nullptr;
-  }
-  if (version == 0) {
-    if (access == Access::ReadOnly) {
-      connection->empty = true;
-    } else {
-      // Two programs may make it at once: the second finds it made.
-      if (!db.Execute("BEGIN IMMEDIATE")) {
-        problem = db.Error();
-        return nullptr;
-      }
-      long long again = 0;
-      {
-        SqliteStatement read(db, "SELECT user_version FROM pragma_user_version");
-        if (read.Step()) again = read.Integer(0);
-      }
-      if (again == 0 &&
-          !(db.Execute(SCHEMA) && db.Execute("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION)))) {
-        problem = db.Error();
-        db.Execute("ROLLBACK");
-        return nullptr;
-      }
-      if (!db.Execute("COMMIT")) {
-        problem = db.Error();
-        db.Execute("ROLLBACK");
-        return nullptr;
-      }
+  if (!db.ok()) return fail(db.Error());
+  if (version > SCHEMA_VERSION) return fail("written by a newer version of the program");
+  if (version == 0 && tables > 0) return fail("not a history file (an SQLite database with other tables)");
+  if (version == 0 && access == Access::ReadOnly) connection->empty = true;
+  if (version == 0 && access == Access::ReadWrite) {
+    // Two programs may make it at once: the second finds it made.
+    if (!db.Execute("BEGIN IMMEDIATE")) return fail(db.Error());
+    long long again = 0;
+    {
+      SqliteStatement read(db, "SELECT user_version FROM pragma_user_version");
+      if (read.Step()) again = read.Integer(0);
+    }
+    if ((again == 0 &&
+         !(db.Execute(SCHEMA) && db.Execute("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION)))) ||
+        !db.Execute("COMMIT")) {
+      const std::string why = db.Error();
+      db.Execute("ROLLBACK");
+      return fail(why);
     }
   }
   return std::unique_ptr<History>(new History(std::move(connection)));

@@ -59,8 +59,8 @@ DownloadHistory::DownloadHistory(std::string path) : path_(std::move(path)) {}
 
 void DownloadHistory::Note(const std::string& problem) {
   if (!notice_.empty() || told_) return;
-  notice_ = "The history " + Printable(path_) + " is not used: " + Printable(problem) +
-            "; the download goes on without it.";
+  notice_ = "The history " + (path_.empty() ? std::string() : Printable(path_) + " ") + "is not used: " +
+            Printable(problem) + "; the download goes on without it.";
 }
 
 std::string DownloadHistory::TakeNotice() {

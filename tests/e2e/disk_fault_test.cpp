@@ -382,6 +382,7 @@ struct SettingsCase {
   bool storedPortRead;  // the program reads port 3 from the file
   // Why the file is left as it is, said first if it was not read, else last.
   std::string why;
+  std::string historyWhy;  // the history beside it: why it is not used ("": it is)
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -440,6 +441,11 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
   else if (!c.why.empty()) notable = {ini + " is not used: " + c.why
                                       + "; COM2 is tried first, and the file is left as it is."};
   notable.push_back(kConnected);
+  // The history beside the settings file meets the same folder, and says so.
+  if (!c.historyWhy.empty())
+    notable.push_back("The history " +
+                      (c.place == SettingsPlace::RemovedFolder ? std::string() : (work / kHistoryFile).string() + " ") +
+                      "is not used: " + c.historyWhy + "; the download goes on without it.");
   notable.push_back(kWritten);
   if (c.storedPortRead) notable.push_back(ini + " was left as it is: " + c.why + ".");
   notable.push_back(WroteLine(output.string(), kPointer, 4));
@@ -450,6 +456,7 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
   if (c.place == SettingsPlace::RemovedFolder) {
     EXPECT_EQ(FolderEntries(dir_), std::vector<std::string>{"results"});
   } else {
+    if (c.historyWhy.empty()) entriesBefore.push_back(kHistoryFile);
     EXPECT_EQ(FolderEntries(work), entriesBefore);
     EXPECT_EQ(ReadFile(work / "Velquor.ini"), kStoredPortThree);
   }
@@ -457,12 +464,16 @@ TEST_P(SettingsOnDisk, TheProgramWorksAndTheFileIsLeftAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, SettingsOnDisk,
-    ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true, "Read-only file system"},
-                      SettingsCase{"disk_full", SettingsPlace::FullMount, true, "No space left on device"},
+    ::testing::Values(SettingsCase{"folder_read_only", SettingsPlace::ReadOnlyMount, true, "Read-only file system",
+                                   "Read-only file system"},
+                      SettingsCase{"disk_full", SettingsPlace::FullMount, true, "No space left on device",
+                                   "No space left on device"},
                       SettingsCase{"file_read_only_even_for_root", SettingsPlace::ReadOnlyFile, true,
+                                   "Permission denied", ""},
+                      SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false, "Permission denied",
                                    "Permission denied"},
-                      SettingsCase{"folder_unreadable", SettingsPlace::UnreadableFolder, false, "Permission denied"},
-                      SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false, ""}),
+                      SettingsCase{"folder_removed", SettingsPlace::RemovedFolder, false, "",
+                                   "the current folder can't be had"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

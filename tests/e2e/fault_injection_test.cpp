@@ -97,7 +97,7 @@ TEST_P(LineFault, OperatorIsToldAndDiskHoldsTheWholeFileOrNone) {
   EXPECT_EQ(run.NotableLines(), notable) << run.err;
 
   if (c.written) {
-    EXPECT_EQ(FolderEntries(work), (std::vector<std::string>{"Velquor.ini", outName}));
+    EXPECT_EQ(FolderEntries(work), (std::vector<std::string>{"Velquor.ini", outName, kHistoryFile}));
     EXPECT_EQ(ReadFile(work / outName), ExpectedFile(kPointer, c.count, c.excel));
   } else {
     EXPECT_EQ(FolderEntries(work), std::vector<std::string>{"Velquor.ini"});

@@ -133,6 +133,9 @@ inline std::string WroteLine(const std::string& shown, int pointer, int count) {
   return line;
 }
 
+// Beside the settings file once a download has completed.
+inline const std::string kHistoryFile = "velorix-history.sqlite";
+
 // The lines that end a failed run.
 inline const std::string kNotFound = "The instrument was not found; no file was written.";
 inline const std::string kStoppedAnswering = "The instrument stopped answering; no file was written.";

@@ -219,8 +219,7 @@ class HeadlessRun {
         } else if (!found_) {
           // The first request goes out only now.
           found_ = true;
-          portText_ = "COM" + std::to_string(notice.portNumber) +
-                      (notice.device.empty() ? std::string() : " (" + notice.device + ")");
+          portText_ = PortText(notice.portNumber, notice.device);
           portTries_.clear();  // they led to the instrument: no error
           lastMove_ = std::chrono::steady_clock::now();
         }

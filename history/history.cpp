@@ -191,12 +191,12 @@ std::optional<StoredDownload> History::Add(const DownloadFacts& download, std::s
   };
   if (!db.Execute("BEGIN IMMEDIATE")) return failed();
 
-  const int slots = static_cast<int>(download.slots.size());
+  const int slots = static_cast<int>(download.slotsRead.size());
   const int lastSlot = slots - 1;
   // Where the next download of new records picks up: the slot before the
   // pointer, the last one read (or, when none was read, the one checked).
   const RecordImage& lastImage =
-      lastSlot >= 0 ? download.slots[static_cast<std::size_t>(lastSlot)].image : download.lastImage;
+      lastSlot >= 0 ? download.slotsRead[static_cast<std::size_t>(lastSlot)].image : download.lastImage;
   {
     SqliteStatement insert(db,
                            "INSERT INTO downloads (finished, port, kind, pointer, first_index, slots, records,"
@@ -235,7 +235,7 @@ std::optional<StoredDownload> History::Add(const DownloadFacts& download, std::s
                            "INSERT OR IGNORE INTO records (ring_index, image, download, kind, cell, sample,"
                            " temperature, tested, u, f, ex_co, tg_d) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (int k = 0; k < slots && db.Error().empty(); ++k) {
-      const ArchiveRecord& r = download.slots[static_cast<std::size_t>(k)];
+      const ArchiveRecord& r = download.slotsRead[static_cast<std::size_t>(k)];
       if (!isResult(r)) continue;
       const long long index = (download.firstIndex + k) % ARCHIVE_RING_SIZE;
       insert.Bind(1, index).Bind(2, std::span<const std::uint8_t>(r.image)).Bind(3, id);

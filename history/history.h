@@ -40,7 +40,7 @@ struct DownloadFacts {
   std::string kind;        // e.g. "last 100", "new records", "whole archive"
   int pointer = 0;         // the instrument's archive pointer
   int firstIndex = 0;
-  std::span<const ArchiveRecord> slots;
+  std::span<const ArchiveRecord> slotsRead;  // not "slots": a macro of Qt's
   // The slot before the pointer as read, for a download that read no slot
   // (no new records): it is where the next one picks up.
   RecordImage lastImage{};

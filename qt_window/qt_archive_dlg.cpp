@@ -181,7 +181,10 @@ bool CArchiveDlg::OnInitDialog() {
   aboutAction_->setShortcutContext(Qt::WindowShortcut);
   connect(aboutAction_, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
   addAction(aboutAction_);
+  readNewAction_ = new QAction(QString::fromLatin1(READ_NEW_RECORDS_TEXT), this);
+  connect(readNewAction_, &QAction::triggered, this, [this] { OnSysCommand(IDM_READ_NEW_RECORDS); });
   systemMenu_ = new QMenu(this);
+  systemMenu_->addAction(readNewAction_);
   if (!aboutBoxString.isEmpty()) {
     systemMenu_->addSeparator();
     systemMenu_->addAction(aboutAction_);
@@ -193,6 +196,7 @@ bool CArchiveDlg::OnInitDialog() {
   settingsNotice_ = SettingsFileNotice();
   portSetting = ReadPortSetting();
   deviceLink->PortNumber(portSetting);
+  history_ = std::make_unique<DownloadHistory>(DefaultHistoryPath());
 
   clockTimerId_ = startTimer(CLOCK_PERIOD_MS);
 
@@ -269,6 +273,7 @@ void CArchiveDlg::ShowPortTried(const PortTriedEvent& tried) {
   QString tip = QStringLiteral("COM%1: ").arg(tried.portNumber);
   tip += tried.device.empty() ? QStringLiteral("no device") : QFile::decodeName(tried.device.c_str());
   if (tried.outcome != "ok") tip += QStringLiteral(" (%1)").arg(QString::fromStdString(tried.outcome));
+  else portText_ = PortText(tried.portNumber, tried.device);
   ui_->IDC_STATUS->setToolTip(tip);
 }
 
@@ -278,6 +283,15 @@ int CArchiveDlg::OnLinkStatus(const std::string& text) {
 }
 
 void CArchiveDlg::OnReadArchive() { download_->OnReadArchive(sampleCount); }
+
+void CArchiveDlg::OnReadNewRecords() {
+  const std::optional<DownloadMark> mark = history_->LastMark();
+  if (const std::string notice = history_->TakeNotice(); !notice.empty()) {
+    std::fprintf(stderr, "%s\n", notice.c_str());
+    ui_->IDC_STATUS->setToolTip(QString::fromStdString(notice));
+  }
+  download_->OnReadNewRecords(mark);
+}
 
 void CArchiveDlg::OnSampleCountChange() {
   sampleCount = static_cast<int>(GetDlgItemInt(IDC_SAMPLE_COUNT));
@@ -293,6 +307,7 @@ void CArchiveDlg::OnVScroll() {
 void CArchiveDlg::OnExportExcel() { exportExcel ^= 1; }
 
 void CArchiveDlg::OnSysCommand(int commandId) {
+  if ((commandId & 0xFFF0) == IDM_READ_NEW_RECORDS) OnReadNewRecords();
   if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
     OperatorWait wait(*this);
     CAboutDlg about(this);
@@ -378,6 +393,8 @@ bool CArchiveDlg::eventFilter(QObject* watched, QEvent* event) {
 void CArchiveDlg::ShowEditMenu(QLineEdit* edit, const QPoint& globalPos) {
   QMenu* menu = edit->createStandardContextMenu();
   menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addSeparator();
+  menu->addAction(readNewAction_);
   if (!aboutBoxString.isEmpty()) {
     menu->addSeparator();
     menu->addAction(aboutAction_);
@@ -486,11 +503,28 @@ void CArchiveDlg::WriteResultsFile(int count) {
   }
 }
 
+// Kept before the file is written: the records are safe whatever becomes
+// of the file. Trouble with the history is told with the download's end.
+void CArchiveDlg::DownloadComplete(const CompletedDownload& download) {
+  history_->Keep(*store_, download, portText_, std::time(nullptr));
+  historyNotice_ = history_->TakeNotice();
+  if (!historyNotice_.empty()) {
+    std::fprintf(stderr, "%s\n", historyNotice_.c_str());
+    ui_->IDC_STATUS->setToolTip(QString::fromStdString(historyNotice_));
+  }
+  if (download.count == 0) ShowEnd(NOTHING_NEW_STATUS);
+}
+
+void CArchiveDlg::ReadingWholeArchive(WholeArchiveReason reason) {
+  statusSuffix = WholeArchiveSuffix(reason);
+  ui_->IDC_STATUS->setToolTip(QString::fromStdString(WholeArchiveText(reason)));
+}
+
 // The download's end in the status line, also after each later status of
 // the worker, and the bar back at the start.
 void CArchiveDlg::ShowEnd(const char* text) {
-  statusSuffix = text;
-  ui_->IDC_STATUS->setText(QString::fromLatin1(text));
+  statusSuffix = historyNotice_.empty() ? std::string(text) : WithoutHistory(text);
+  ui_->IDC_STATUS->setText(QString::fromLatin1(statusSuffix));
   ui_->IDC_PROGRESS->setValue(0);
 }
 

@@ -21,6 +21,7 @@
 #include "archive/results_file.h"
 #include "link/device_link.h"
 #include "qt_window/qt_window_adapters.h"
+#include "shell/download_history.h"
 #include "shell/window_logic.h"
 
 class QAction;
@@ -80,6 +81,8 @@ class CArchiveDlg : public QDialog, private DownloadView {
   int OnLinkFrame(const std::uint8_t* frame, int length);
   int OnLinkStatus(const std::string& text);
   void OnReadArchive();
+  // "Read new records": the records stored since the last download.
+  void OnReadNewRecords();
   void OnSampleCountChange();
   void OnVScroll();
   void OnExportExcel();
@@ -127,6 +130,8 @@ class CArchiveDlg : public QDialog, private DownloadView {
   void SetStatusSuffix(const std::string& suffix) override;
   void ShowMessageBox(const std::string& text) override;
   void WriteResultsFile(int sampleCount) override;
+  void DownloadComplete(const CompletedDownload& download) override;
+  void ReadingWholeArchive(WholeArchiveReason reason) override;
   void ShowEnd(const char* text);
 
   // Keeps the normal cursor while a box or dialog waits for the operator.
@@ -145,6 +150,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   ClockFace* clockFace_ = nullptr;
   QMenu* systemMenu_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QAction* readNewAction_ = nullptr;
   QMetaObject::Connection focusWatch_;
   QtLinkOwner linkOwner_;
   std::unique_ptr<DownloadStore> store_;
@@ -161,6 +167,9 @@ class CArchiveDlg : public QDialog, private DownloadView {
   bool gone_ = false;      // the modal run has ended: link notices are dropped
   std::string settingsNotice_;  // why the settings file is not used, found at the start
   bool quietClose_ = false;  // no box at the close: for a signal, or destroyed unclosed
+  std::unique_ptr<DownloadHistory> history_;  // beside the settings file
+  std::string historyNotice_;  // why the last download's records were not kept
+  std::string portText_;       // "COM2 (/dev/ttyUSB0)" where the instrument answered
   bool centred_ = false;
 };
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include "fileio/file_system.h"
 #include "fileio/safe_replace.h"
 #include "shell/printable.h"
 #include "shell/settings.h"
@@ -29,8 +28,16 @@ std::string KindText(const CompletedDownload& download) {
 }  // namespace
 
 std::string DefaultHistoryPath() {
-  const std::string folder = CurrentFolder();
-  return folder.empty() ? std::string() : PathInFolder(folder, HISTORY_FILE_NAME);
+  // Where the settings file is, even when the current folder has changed
+  // since (the save dialog may change it).
+  const std::string& settings = SettingsFilePath();
+  const std::size_t name = std::char_traits<char>::length(SETTINGS_FILE_NAME);
+  if (settings.size() < name) return {};
+  return settings.substr(0, settings.size() - name) + HISTORY_FILE_NAME;
+}
+
+std::string PortText(int portNumber, const std::string& device) {
+  return "COM" + std::to_string(portNumber) + (device.empty() ? std::string() : " (" + device + ")");
 }
 
 std::string WholeArchiveText(WholeArchiveReason reason) {
@@ -101,7 +108,7 @@ std::optional<StoredDownload> DownloadHistory::Keep(const DownloadStore& store, 
   facts.kind = KindText(download);
   facts.pointer = download.pointer;
   facts.firstIndex = download.firstIndex;
-  facts.slots = DownloadedRecords(store, download.count).records;
+  facts.slotsRead = DownloadedRecords(store, download.count).records;
   facts.lastImage = download.mark.lastImage;
   if (download.count > 0) facts.emptyCellBytes = store.emptyCellBytes;
   std::optional<StoredDownload> stored = history->Add(facts, problem);

@@ -16,9 +16,12 @@
 
 namespace velorix {
 
-// velorix-history.sqlite beside the settings file; empty when the current
-// folder can't be had.
+// velorix-history.sqlite beside the settings file (in the folder current at
+// the first call of SettingsFilePath); empty when that folder can't be had.
 std::string DefaultHistoryPath();
+
+// "COM2 (/dev/ttyUSB0)", or "COM2" without a device: where a download came from.
+std::string PortText(int portNumber, const std::string& device);
 
 // Plain words for why a download of new records reads the whole archive.
 std::string WholeArchiveText(WholeArchiveReason reason);

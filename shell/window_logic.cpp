@@ -65,4 +65,16 @@ WriteOutcome WriteResultsFileUntilWritten(const DownloadStore& store, int sample
   }
 }
 
+std::string WholeArchiveSuffix(WholeArchiveReason reason) {
+  switch (reason) {
+    case WholeArchiveReason::Cleared: return "  Archive cleared: reading all.";
+    case WholeArchiveReason::Overwritten: return "  Archive changed: reading all.";
+    case WholeArchiveReason::NoMark: return "  First time: reading all.";
+    case WholeArchiveReason::None: break;
+  }
+  return WAIT_FOR_READING_SUFFIX;
+}
+
+std::string WithoutHistory(std::string_view endText) { return std::string(endText) + " History not kept."; }
+
 }  // namespace velorix

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/archive_download.h"
 #include "archive/results_file.h"
 
 namespace velorix {
@@ -38,6 +39,23 @@ std::string NotWrittenText(const WriteOutcome& outcome);
 // The status line's text once the operator has given up after a failed
 // write: the download's records are not in any file.
 inline constexpr const char* NO_FILE_WRITTEN_TEXT = "No file was written.";
+
+// The menu item that reads the records stored since the last download, and
+// its command in the system menu (after About's 0x0010).
+inline constexpr const char* READ_NEW_RECORDS_TEXT = "Read new records";
+inline constexpr int IDM_READ_NEW_RECORDS = 0x0020;
+
+// The status line when a download of new records found none.
+inline constexpr const char* NOTHING_NEW_STATUS = "No new records since the last download.";
+
+// The status suffix while a download of new records reads the whole
+// archive, short enough for the status line; the full reason goes to its
+// tooltip (WholeArchiveText).
+std::string WholeArchiveSuffix(WholeArchiveReason reason);
+
+// The status line at the end of a download whose records the history could
+// not keep: the end text with the reason's short form after it.
+std::string WithoutHistory(std::string_view endText);
 
 // The results file at the end of a download: the save dialog, then the file
 // (WriteResultsFile). A write that fails (the file was opened by another

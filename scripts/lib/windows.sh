@@ -1,7 +1,9 @@
 # Shared by the scripts that build and test the Windows program: MinGW-w64 and
 # Wine, libxlsxwriter built for Windows, and the settings Wine runs with.
 #   install_windows_deps
+#   build_windows_deps DEPS_PREFIX        libxlsxwriter and SQLite, below
 #   build_windows_xlsxwriter DEPS_PREFIX [WORK_DIR]
+#   build_windows_sqlite DEPS_PREFIX [WORK_DIR]
 #   wine_env PREFIX            exports the Wine settings for the prefix PREFIX
 #   wine_check_safe            fails unless no serial port is in sight of Wine
 #   wine_prefix_init PREFIX    makes PREFIX; only inside scripts/wine-sandbox
@@ -16,6 +18,8 @@ declare -F install_packages >/dev/null || source "$VELORIX_WINDOWS_LIB/deps.sh"
 VELORIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine libz-mingw-w64-dev googletest)
 # Wine's own fonts: the title bars' buttons and the dialogs' text as on Windows.
 VELORIX_WINDOWS_PACKAGES+=(fonts-wine)
+# SQLite's amalgamation (sqlite3.c) is made from its source tree by a Tcl script.
+VELORIX_WINDOWS_PACKAGES+=(tcl8.6)
 # The installer (scripts/package-windows).
 VELORIX_WINDOWS_INSTALLER_PACKAGES=(nsis)
 VELORIX_MINGW_ROOT=/usr/x86_64-w64-mingw32
@@ -132,6 +136,60 @@ PC
   cp -a "$work/stage/." "$prefix/"
   mv "$work/libxlsxwriter.a" "$prefix/lib/libxlsxwriter.a"
   rm -rf "$work/stage"
+}
+
+# build_windows_sqlite DEPS_PREFIX [WORK_DIR]: SQLite for Windows, static,
+# built from Debian's source package (the version libsqlite3-dev has on
+# Linux), installed in DEPS_PREFIX (lib/libsqlite3.a, include/sqlite3.h,
+# lib/pkgconfig/sqlite3.pc). The source and the build go in WORK_DIR, by
+# default DEPS_PREFIX's sibling sqlite/. Does nothing once it is there.
+build_windows_sqlite() {
+  local prefix=$1
+  [ -f "$prefix/lib/libsqlite3.a" ] && return 0
+  mkdir -p "$prefix"
+  prefix=$(cd "$prefix" && pwd)
+  local work=${2:-$(dirname "$prefix")/sqlite}
+  mkdir -p "$work"
+  work=$(cd "$work" && pwd)
+
+  local src
+  src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
+  if [ -z "$src" ]; then
+    fetch_debian_source sqlite3 "$work"
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
+    [ -n "$src" ] || { echo "apt-get source sqlite3 left no source folder in $work" >&2; return 1; }
+  fi
+  # The amalgamation, made on this machine (configure for the host: only its
+  # Tcl script runs here), then compiled for Windows.
+  rm -rf "$work/build" && mkdir -p "$work/build"
+  (cd "$work/build" && "$src/configure" --disable-tcl >/dev/null && make sqlite3.c >&2) || return 1
+  x86_64-w64-mingw32-gcc-posix -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION \
+    -c "$work/build/sqlite3.c" -o "$work/build/sqlite3.o" || return 1
+  local version
+  version=$(sed -n 's/^#define SQLITE_VERSION *"\(.*\)"/\1/p' "$work/build/sqlite3.h")
+  mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+  cp "$work/build/sqlite3.h" "$prefix/include/"
+  cat > "$prefix/lib/pkgconfig/sqlite3.pc" <<PC
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: SQLite
+Description: SQLite, static, built for Windows
+Version: $version
+Libs: -L\${libdir} -lsqlite3
+Cflags: -I\${includedir}
+PC
+  # The library last: it marks a finished install.
+  rm -f "$work/build/libsqlite3.a"
+  x86_64-w64-mingw32-ar rcs "$work/build/libsqlite3.a" "$work/build/sqlite3.o"
+  mv "$work/build/libsqlite3.a" "$prefix/lib/libsqlite3.a"
+}
+
+# build_windows_deps DEPS_PREFIX: every library the Windows build links
+# beside Windows' own.
+build_windows_deps() {
+  build_windows_xlsxwriter "$1" && build_windows_sqlite "$1"
 }
 
 # wine_env PREFIX: the settings every Wine command here runs with. No Mono or

@@ -36,7 +36,7 @@ std::optional<StoredDownload> Add(History& h, int first, const std::vector<Archi
   facts.kind = "test";
   facts.firstIndex = first;
   facts.pointer = (first + static_cast<int>(slots.size())) % 2000;
-  facts.slots = slots;
+  facts.slotsRead = slots;
   facts.emptyCellBytes = kTable;
   std::string problem;
   std::optional<StoredDownload> stored = h.Add(facts, problem);

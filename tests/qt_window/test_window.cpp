@@ -173,13 +173,14 @@ TEST_F(WindowTest, AboutItemSitsInTheContextMenuUnlessItsTextIsEmpty) {
   {
     auto dlg = MakeDialog();
     const QList<QAction*> actions = dlg->SystemMenu()->actions();
-    ASSERT_EQ(actions.size(), 2);
-    EXPECT_TRUE(actions[0]->isSeparator());
-    EXPECT_EQ(actions[1]->text(), QStringLiteral("&About Velorix-5"));
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text(), QStringLiteral("Read new records"));
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->text(), QStringLiteral("&About Velorix-5"));
   }
   CArchiveDlg::aboutBoxString.clear();
   auto dlg = MakeDialog();
-  EXPECT_TRUE(dlg->SystemMenu()->actions().isEmpty());
+  EXPECT_EQ(dlg->SystemMenu()->actions().size(), 1);
 }
 
 TEST_F(WindowTest, AboutCommandOpensTheAboutBoxModally) {
@@ -596,11 +597,12 @@ TEST_P(ContextMenus, EndWithTheAboutItem) {
   for (QAction* action : menu->actions())
     items << (action->isSeparator() ? QStringLiteral("-") : action->text() + " " + action->shortcut().toString());
   menu->close();
-  const QString shown = items.join(QLatin1Char('|')), about = QStringLiteral("-|&About Velorix-5 F1");
+  const QString shown = items.join(QLatin1Char('|')),
+                about = QStringLiteral("Read new records |-|&About Velorix-5 F1");
   const bool edit = qobject_cast<QLineEdit*>(target) != nullptr;
   EXPECT_EQ(shown.startsWith(QStringLiteral("&Undo")), edit) << shown.toStdString();
   if (c.aboutText) {
-    EXPECT_TRUE(edit ? shown.endsWith("|" + about) : shown == about) << shown.toStdString();
+    EXPECT_TRUE(edit ? shown.endsWith("|-|" + about) : shown == about) << shown.toStdString();
   } else {
     EXPECT_FALSE(shown.contains(QStringLiteral("F1")) || shown.endsWith(QLatin1Char('-'))) << shown.toStdString();
   }

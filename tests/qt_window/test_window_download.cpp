@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -17,6 +18,7 @@
 #include "sim/archive_model.h"
 #include "tests/e2e/expected_results.h"
 #include "qt_window/qt_archive_dlg.h"
+#include "shell/download_history.h"
 #include "shell/settings.h"
 #include "qt_window/qt_window_ids.h"
 #include "sim_process.h"
@@ -49,6 +51,7 @@ struct DownloadCase {
   int pointer;
   bool spreadsheet;
   std::vector<std::string> faults = {};  // the simulator's
+  long tests = -1;  // >= 0: the simulator's --tests, and "Read new records" instead of the button
 };
 
 class WindowDownload : public ::testing::TestWithParam<DownloadCase> {};
@@ -58,8 +61,10 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   CArchiveDlg::statusSuffix.clear();
   CArchiveDlg::firstTick = 1;
   std::filesystem::remove(SettingsFilePath());
+  std::filesystem::remove(DefaultHistoryPath());
 
   std::vector<std::string> simArgs = {"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)};
+  if (c.tests >= 0) simArgs = {"--quiet", "--archive-number", "7", "--tests", std::to_string(c.tests)};
   simArgs.insert(simArgs.end(), c.faults.begin(), c.faults.end());
   simtest::SimProcess sim(simArgs);
   ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
@@ -85,7 +90,8 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
 
   qobject_cast<QLineEdit*>(dlg->GetDlgItem(IDC_SAMPLE_COUNT))->setText(QString::number(c.count));
   if (c.spreadsheet) qobject_cast<QCheckBox*>(dlg->GetDlgItem(IDC_EXPORT_EXCEL))->click();
-  qobject_cast<QPushButton*>(dlg->GetDlgItem(IDC_READ_ARCHIVE))->click();
+  if (c.tests >= 0) dlg->SystemMenu()->actions().front()->trigger();  // "Read new records"
+  else qobject_cast<QPushButton*>(dlg->GetDlgItem(IDC_READ_ARCHIVE))->click();
   EXPECT_EQ(CArchiveDlg::statusSuffix, "  Wait for reading.");
 
   ASSERT_TRUE(PumpUntil([&] { return !answer.requests.empty(); }, 60000)) << status->text().toStdString();
@@ -97,7 +103,7 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   EXPECT_EQ(answer.requests.front().defaultExtension, c.spreadsheet ? "xls" : "doc");
 
   // What the file must hold, written out independently of the program's writer.
-  const sim::SimArchive archive = sim::GenerateArchive(7);
+  const sim::SimArchive archive = c.tests >= 0 ? sim::GenerateArchiveAfterTests(7, c.tests) : sim::GenerateArchive(7);
   const auto records = e2etest::WrittenRecords(archive, c.pointer, c.count);
   const std::string written = ReadFile(chosen);
   EXPECT_FALSE(written.empty());
@@ -108,6 +114,12 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   // The end frame's reply has come back; closing stores the port that answered.
   ASSERT_TRUE(PumpUntil([&] { return status->text() == " Response OK.File is written."; }, 5000));
   dlg->show();
+  if (c.tests >= 0) {  // again: nothing new now, no dialog
+    dlg->SystemMenu()->actions().front()->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return status->text() == " Response OK.No new records since the last download."; }, 5000))
+        << status->text().toStdString();
+    EXPECT_EQ(answer.requests.size(), 1u);
+  }
   dlg->close();
   EXPECT_EQ(ReadFile(SettingsFilePath()), "[Velorix - 5]\nCOM Port 1_4= 2 \n");
   dlg.reset();  // stops the link
@@ -118,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DownloadCase{"Spreadsheet100WrappingTheRing", 100, 5, true},
                       DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false},
                       // Late answers to repeats are not taken for the next replies.
-                      DownloadCase{"Spreadsheet6AfterAPause", 6, 5, true, {"--pause", "5,8000", "--baud", "9600"}}),
+                      DownloadCase{"Spreadsheet6AfterAPause", 6, 5, true, {"--pause", "5,8000", "--baud", "9600"}},
+                      // "Read new records": the whole archive the first time, then nothing new.
+                      DownloadCase{"NewRecordsTwice", 2000, 100, true, {}, 2100}),
     [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

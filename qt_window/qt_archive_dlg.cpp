@@ -506,11 +506,10 @@ void CArchiveDlg::WriteResultsFile(int count) {
 // Kept before the file is written: the records are safe whatever becomes
 // of the file. Trouble with the history is told with the download's end.
 void CArchiveDlg::DownloadComplete(const CompletedDownload& download) {
-  history_->Keep(*store_, download, portText_, std::time(nullptr));
-  historyNotice_ = history_->TakeNotice();
-  if (!historyNotice_.empty()) {
-    std::fprintf(stderr, "%s\n", historyNotice_.c_str());
-    ui_->IDC_STATUS->setToolTip(QString::fromStdString(historyNotice_));
+  historyKept_ = history_->Keep(*store_, download, portText_, std::time(nullptr)).has_value();
+  if (const std::string notice = history_->TakeNotice(); !notice.empty()) {
+    std::fprintf(stderr, "%s\n", notice.c_str());
+    ui_->IDC_STATUS->setToolTip(QString::fromStdString(notice));
   }
   if (download.count == 0) ShowEnd(NOTHING_NEW_STATUS);
 }
@@ -523,7 +522,7 @@ void CArchiveDlg::ReadingWholeArchive(WholeArchiveReason reason) {
 // The download's end in the status line, also after each later status of
 // the worker, and the bar back at the start.
 void CArchiveDlg::ShowEnd(const char* text) {
-  statusSuffix = historyNotice_.empty() ? std::string(text) : WithoutHistory(text);
+  statusSuffix = historyKept_ ? std::string(text) : WithoutHistory(text);
   ui_->IDC_STATUS->setText(QString::fromLatin1(statusSuffix));
   ui_->IDC_PROGRESS->setValue(0);
 }

@@ -168,7 +168,7 @@ class CArchiveDlg : public QDialog, private DownloadView {
   std::string settingsNotice_;  // why the settings file is not used, found at the start
   bool quietClose_ = false;  // no box at the close: for a signal, or destroyed unclosed
   std::unique_ptr<DownloadHistory> history_;  // beside the settings file
-  std::string historyNotice_;  // why the last download's records were not kept
+  bool historyKept_ = true;    // the last download's records are in the history
   std::string portText_;       // "COM2 (/dev/ttyUSB0)" where the instrument answered
   bool centred_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "fileio/wide_text.h"
 #include "link/device_link.h"
 #include "resources/windows/window_resource.h"
+#include "shell/download_history.h"
 #include "shell/port_devices.h"
 #include "shell/settings.h"
 #include "win32_window/win32_window_adapters.h"
@@ -60,7 +62,13 @@ class MainWindow : public DownloadView {
   void SetStatusSuffix(const std::string& suffix) override { statusSuffix_ = suffix; }
   void ShowMessageBox(const std::string& text) override { ShowBox(text, MB_OK); }
   void WriteResultsFile(int sampleCount) override;
+  void DownloadComplete(const CompletedDownload& download) override;
+  void ReadingWholeArchive(WholeArchiveReason reason) override { statusSuffix_ = WholeArchiveSuffix(reason); }
   void ShowEnd(const char* text);
+  void OnReadNewRecords();
+  // Trouble with the history, in a box: the window has no other place that
+  // lasts for it (the status line says "History not kept." at the end).
+  void TellHistoryNotice();
 
   void OnInitDialog();
   void OnTimer();
@@ -87,6 +95,8 @@ class MainWindow : public DownloadView {
   bool settingsWritten_ = false;
   std::string statusSuffix_;
   std::string settingsNotice_;  // why the settings file is not used, found at the start
+  std::unique_ptr<DownloadHistory> history_;  // beside the settings file
+  bool historyKept_ = true;                   // the last download's records are in it
   std::string clockLines_[2];
   HICON bigIcon_ = nullptr;
   HICON smallIcon_ = nullptr;
@@ -128,6 +138,10 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_ABOUTBOX) {
         ShowAbout();
+        return TRUE;
+      }
+      if ((wParam & 0xFFF0) == IDM_READ_NEW_RECORDS) {
+        OnReadNewRecords();
         return TRUE;
       }
       return FALSE;
@@ -181,10 +195,9 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 void MainWindow::OnInitDialog() {
   if (HMENU menu = ::GetSystemMenu(hwnd_, FALSE)) {
     wchar_t about[64] = L"";
-    if (::LoadStringW(instance_, IDS_ABOUTBOX, about, 64) > 0) {
-      ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-      ::AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
-    }
+    ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuW(menu, MF_STRING, IDM_READ_NEW_RECORDS, Wide(READ_NEW_RECORDS_TEXT).c_str());
+    if (::LoadStringW(instance_, IDS_ABOUTBOX, about, 64) > 0) ::AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
   }
   bigIcon_ = static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                              ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON), 0));
@@ -198,6 +211,7 @@ void MainWindow::OnInitDialog() {
   settingsNotice_ = SettingsFileNotice();
   portSetting_ = ReadPortSetting();
   link_.PortNumber(portSetting_);
+  history_ = std::make_unique<DownloadHistory>(DefaultHistoryPath());
   ::SetTimer(hwnd_, CLOCK_TIMER, CLOCK_PERIOD_MS, nullptr);
 
   // The clock is painted over its edit box, also when the box repaints.
@@ -274,11 +288,28 @@ void MainWindow::WriteResultsFile(int sampleCount) {
   }
 }
 
+void MainWindow::OnReadNewRecords() {
+  const std::optional<DownloadMark> mark = history_->LastMark();
+  TellHistoryNotice();
+  download_.OnReadNewRecords(mark);
+}
+
+// Kept before the save dialog: the records are safe whatever becomes of the file.
+void MainWindow::DownloadComplete(const CompletedDownload& download) {
+  historyKept_ = history_->Keep(store_, download, PortText(link_.PortNumber(-1), {}), std::time(nullptr)).has_value();
+  TellHistoryNotice();
+  if (download.count == 0) ShowEnd(NOTHING_NEW_STATUS);
+}
+
+void MainWindow::TellHistoryNotice() {
+  if (const std::string notice = history_->TakeNotice(); !notice.empty()) ShowBox(notice, MB_OK | MB_ICONWARNING);
+}
+
 // The download's end in the status line, also after each later status of
 // the worker, and the bar back at the start.
 void MainWindow::ShowEnd(const char* text) {
-  statusSuffix_ = text;
-  ::SetDlgItemTextW(hwnd_, IDC_STATUS, Wide(text).c_str());
+  statusSuffix_ = historyKept_ ? std::string(text) : WithoutHistory(text);
+  ::SetDlgItemTextW(hwnd_, IDC_STATUS, Wide(statusSuffix_).c_str());
   SetProgressPos(0);
 }
 

@@ -491,16 +491,7 @@ void CArchiveDlg::WriteResultsFile(int count) {
       ShowBox(QString::fromStdString(text), QMessageBox::Critical);
     });
   }();
-  switch (outcome.kind) {
-    case WriteOutcome::Written:
-      ShowEnd(FILE_WRITTEN_TEXT);
-      break;
-    case WriteOutcome::Failed:
-      ShowEnd(NO_FILE_WRITTEN_TEXT);
-      break;
-    case WriteOutcome::Cancelled:
-      break;
-  }
+  if (const char* end = DownloadEndText(outcome)) ShowEnd(end);
 }
 
 // Kept before the file is written: the records are safe whatever becomes

@@ -65,6 +65,15 @@ WriteOutcome WriteResultsFileUntilWritten(const DownloadStore& store, int sample
   }
 }
 
+const char* DownloadEndText(const WriteOutcome& outcome) {
+  switch (outcome.kind) {
+    case WriteOutcome::Written: return FILE_WRITTEN_TEXT;
+    case WriteOutcome::Failed: return NO_FILE_WRITTEN_TEXT;
+    case WriteOutcome::Cancelled: break;
+  }
+  return nullptr;
+}
+
 std::string WholeArchiveSuffix(WholeArchiveReason reason) {
   switch (reason) {
     case WholeArchiveReason::Cleared: return "  Archive cleared: reading all.";

@@ -57,6 +57,11 @@ std::string WholeArchiveSuffix(WholeArchiveReason reason);
 // not keep: the end text with the reason's short form after it.
 std::string WithoutHistory(std::string_view endText);
 
+// What the status line says once the writer is done: FILE_WRITTEN_TEXT,
+// NO_FILE_WRITTEN_TEXT after a failed write, nothing when the operator
+// cancelled the dialog (the line stays as the download left it).
+const char* DownloadEndText(const WriteOutcome& outcome);
+
 // The results file at the end of a download: the save dialog, then the file
 // (WriteResultsFile). A write that fails (the file was opened by another
 // program meanwhile, the disk is full) is told with `tell` and the save

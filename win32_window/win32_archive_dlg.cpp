@@ -276,16 +276,7 @@ void MainWindow::OnVScroll() {
 void MainWindow::WriteResultsFile(int sampleCount) {
   const auto tell = [this](const std::string& text) { ShowBox(text, MB_OK | MB_ICONERROR); };
   const WriteOutcome outcome = WriteResultsFileUntilWritten(store_, sampleCount, exportExcel_, *saveDialog_, tell);
-  switch (outcome.kind) {
-    case WriteOutcome::Written:
-      ShowEnd(FILE_WRITTEN_TEXT);
-      break;
-    case WriteOutcome::Failed:
-      ShowEnd(NO_FILE_WRITTEN_TEXT);
-      break;
-    case WriteOutcome::Cancelled:
-      break;
-  }
+  if (const char* end = DownloadEndText(outcome)) ShowEnd(end);
 }
 
 void MainWindow::OnReadNewRecords() {

@@ -80,10 +80,24 @@ fetch_debian_source() {
   )
 }
 
+# debian_source_folder PACKAGE DIR: prints the folder of Debian's source of
+# PACKAGE in DIR, fetching it first when it is not there.
+debian_source_folder() {
+  local package=$1 dir=$2 src
+  src=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
+  if [ -z "$src" ]; then
+    fetch_debian_source "$package" "$dir" || return 1
+    src=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n 1)
+    [ -n "$src" ] || { echo "apt-get source $package left no source folder in $dir" >&2; return 1; }
+  fi
+  echo "$src"
+}
+
 # build_windows_xlsxwriter DEPS_PREFIX [WORK_DIR]: libxlsxwriter for Windows,
 # static, with the static zlib, installed in DEPS_PREFIX (lib/, include/ and
-# lib/pkgconfig/xlsxwriter.pc; lib/libz.a links to MinGW's static zlib). The source and the build go in WORK_DIR, by
-# default DEPS_PREFIX's sibling xlsxwriter/. Does nothing once it is there.
+# lib/pkgconfig/xlsxwriter.pc; lib/libz.a links to MinGW's static zlib). The
+# source and the build go in WORK_DIR, by default DEPS_PREFIX's sibling
+# xlsxwriter/. Does nothing once it is there.
 build_windows_xlsxwriter() {
   local prefix=$1
   [ -f "$prefix/lib/libxlsxwriter.a" ] && return 0
@@ -94,12 +108,7 @@ build_windows_xlsxwriter() {
   work=$(cd "$work" && pwd)
 
   local src
-  src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libxlsxwriter-*' | head -n 1)
-  if [ -z "$src" ]; then
-    fetch_debian_source libxlsxwriter "$work"
-    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'libxlsxwriter-*' | head -n 1)
-    [ -n "$src" ] || { echo "apt-get source libxlsxwriter left no source folder in $work" >&2; return 1; }
-  fi
+  src=$(debian_source_folder libxlsxwriter "$work") || return 1
 
   # Its bundled minizip and tmpfileplus: MinGW has neither as a package.
   rm -rf "$work/build" "$work/stage"
@@ -153,12 +162,7 @@ build_windows_sqlite() {
   work=$(cd "$work" && pwd)
 
   local src
-  src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
-  if [ -z "$src" ]; then
-    fetch_debian_source sqlite3 "$work"
-    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'sqlite3-*' | head -n 1)
-    [ -n "$src" ] || { echo "apt-get source sqlite3 left no source folder in $work" >&2; return 1; }
-  fi
+  src=$(debian_source_folder sqlite3 "$work") || return 1
   # The amalgamation, made on this machine (configure for the host: only its
   # Tcl script runs here), then compiled for Windows.
   rm -rf "$work/build" && mkdir -p "$work/build"

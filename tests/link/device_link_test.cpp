@@ -129,6 +129,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The end of an earlier run's reply still arriving after the open.
         ScanCase{"LeftoverBytesAreNotTheEcho", 2, {{2, FakeDevice{1, Echoes().probeAnswer, {}, {Chunk{5, Bytes(20, 0x33)}}}}}, {2},
                  {"T|2|ok"}, 2, true},
+        // ... in pieces 70 ms apart: the first probe reads them ("wrong
+        // echo"); the second waits until they are over.
+        ScanCase{"LeftoverInPiecesIsWaitedOut", 2, {{2, FakeDevice{1, Echoes().probeAnswer, {}, [] {
+                   std::vector<Chunk> v;
+                   for (int at = 5; at < 700; at += 70) v.push_back(Chunk{at, Bytes(4, 0x33)});
+                   return v;
+                 }()}}}, {2}, {"T|2|ok"}, 2, true},
         ScanCase{"OtherFiveBytesAreNoEcho", 1, {{1, Answers(OTHER_FIVE)}, {2, Echoes()}}, {1, 1, 2},
                  {"T|1|wrong echo", "T|1|wrong echo", "T|2|ok"}, 2, true},
         ScanCase{"FourBytesAreNoEcho", 1, {{1, Answers({0x01, 0x05, 0xFF, 0x05})}, {2, Echoes()}}, {1, 1, 2},
@@ -150,6 +157,7 @@ const Bytes REQUEST = Frame(CMD_ARCHIVE_POINTER);                 // 01 05 0B 11
 const Bytes REPLY = Frame(CMD_ARCHIVE_POINTER, {0xCF, 0x07});     // 7 bytes
 const Bytes OTHER_REPLY = Frame(CMD_EMPTY_CELLS, {0x01, 0x02});
 const Bytes OTHER_POINTER = Frame(CMD_ARCHIVE_POINTER, {0x10, 0x00});
+const Bytes BIG = Frame(CMD_ARCHIVE_POINTER, Bytes(33, 0x44));  // 38 bytes, as a record reply
 
 Bytes Corrupt(Bytes frame) {
   frame[3] ^= 0x40;
@@ -207,7 +215,8 @@ TEST_P(ServeTest, StatusesFramesAndRepeats) {
 
   // Request writes (the probe's are left out), and the rule that a repeat
   // goes out once more than the reply time-out has passed since the last
-  // write or read, in the first idle pass that sees it.
+  // write or the last bytes of a frame (noise does not count), in the first
+  // idle pass that sees it.
   std::vector<std::int64_t> writeTimes;
   for (const auto& w : bench.port->writes)
     if (w.bytes == REQUEST) writeTimes.push_back(w.atMs);
@@ -221,7 +230,7 @@ TEST_P(ServeTest, StatusesFramesAndRepeats) {
     std::int64_t last = writeTimes[i - 1];
     for (std::int64_t r : bench.port->readTimes)
       if (r > last && r < writeTimes[i]) last = r;
-    EXPECT_GT(writeTimes[i] - last, REPLY_TIMEOUT_MS) << "write " << i;
+    EXPECT_GT(writeTimes[i] - writeTimes[i - 1], REPLY_TIMEOUT_MS) << "write " << i;
     EXPECT_LE(writeTimes[i] - last, REPLY_TIMEOUT_MS + 100) << "write " << i;
   }
 }
@@ -248,12 +257,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {WAITING, FrameEvent(REPLY), OK}, 1, LINK_REPLIED},
         ServeCase{"CorruptReplyIsRepeated", {Whole(Corrupt(REPLY)), Whole(REPLY)},
                   {WAITING, Repeat(1), FrameEvent(REPLY), OK}, 2, LINK_REPLIED},
-        ServeCase{"MisalignedBytesWaitForTheTimeOut",
+        // Without its start byte the frame is noise: thrown away.
+        ServeCase{"MisalignedBytesAreNoReply",
                   {Whole({0x05, 0x0B, 0x11, 0x00}), Whole(REPLY)},
                   {WAITING, Repeat(1), FrameEvent(REPLY), OK}, 2, LINK_REPLIED},
         ServeCase{"TrickleKeepsTheTimeOffUntilItStops",
-                  {{Chunk{1000, {0x05}}, Chunk{3500, {0x0B}}, Chunk{6000, {0x11}}}, Whole(REPLY)},
+                  {{Chunk{1000, {0x01}}, Chunk{3500, {0x07}}, Chunk{6000, {0x0B}}}, Whole(REPLY)},
                   {WAITING, Repeat(1), FrameEvent(REPLY), OK}, 2, LINK_REPLIED},
+        // A noise byte every 2.5 s, from before the first repeat until long
+        // after the test's horizon: the request is repeated all the same.
+        ServeCase{"NoiseDoesNotHoldOffTheRepeats",
+                  {[] {
+                    std::vector<Chunk> v;
+                    for (int at = 2500; at < 130000; at += 2500) v.push_back(Chunk{at, {0x33}});
+                    return v;
+                  }()},
+                  {WAITING, Repeat(1), Repeat(2), Repeat(3), Repeat(4), GAVE_UP, NO_FRAME}, 5,
+                  LINK_NO_RESPONSE},
         ServeCase{"SilentInstrument", {},
                   {WAITING, Repeat(1), Repeat(2), Repeat(3), Repeat(4), GAVE_UP, NO_FRAME}, 5,
                   LINK_NO_RESPONSE},
@@ -263,7 +283,24 @@ INSTANTIATE_TEST_SUITE_P(
                    FrameEvent(REPLY), OK},
                   5, LINK_REPLIED, 2},
         ServeCase{"TwoFramesInOneRead", {Whole(Concat(REPLY, OTHER_REPLY))},
-                  {WAITING, FrameEvent(Concat(REPLY, OTHER_REPLY)), OK}, 1, LINK_REPLIED},
+                  {WAITING, FrameEvent(REPLY), OK}, 1, LINK_REPLIED},
+        // The instrument, busy for 13 s, answers all five writes at once: the
+        // first is taken, the other four are late; the next request's reply
+        // is its own.
+        ServeCase{"BurstOfAnswersIsTakenFrameByFrame",
+                  {{Chunk{13000, Concat(Concat(Concat(BIG, BIG), Concat(BIG, BIG)), BIG)}}, SILENT, SILENT, SILENT,
+                   SILENT, Whole(OTHER_POINTER)},
+                  {WAITING, Repeat(1), Repeat(2), Repeat(3), Repeat(4), FrameEvent(BIG), OK, WAITING,
+                   FrameEvent(OTHER_POINTER), OK},
+                  6, LINK_REPLIED, 2},
+        // The first write goes unanswered; the next request's true reply
+        // equals the last one byte for byte, as unused archive slots do. It
+        // may be the late answer to that write and costs one repeat, once.
+        ServeCase{"TrueRepeatOfTheLastReplyCostsOneRepeatOnce",
+                  {SILENT, Whole(REPLY), Whole(REPLY), Whole(REPLY), Whole(REPLY), Whole(REPLY)},
+                  {WAITING, Repeat(1), FrameEvent(REPLY), OK, WAITING, Repeat(1), FrameEvent(REPLY), OK, WAITING,
+                   FrameEvent(REPLY), OK, WAITING, FrameEvent(REPLY), OK},
+                  6, LINK_REPLIED, 4},
         // Nothing waits for it: a late answer, dropped.
         ServeCase{"FrameAfterFrameInLaterRead",
                   {{Chunk{20, REPLY}, Chunk{500, REPLY}}},
@@ -278,9 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
                   4, LINK_REPLIED, 2},
         ServeCase{"FloodIsDiscarded", {Whole(Bytes(300, 0x01)), Whole(REPLY)},
                   {WAITING, Repeat(1), FrameEvent(REPLY), OK}, 2, LINK_REPLIED},
-        // 100 bytes of a frame that says 255 long, then 47 more: the 100 are
-        // dropped and the 47 are taken as a new frame; its first 40 are a
-        // record, not the awaited code, and the 7 behind it are the reply.
+        // A frame that says 255 long, more than one can be, and 98 bytes of
+        // it: noise. Then a record, not the awaited code, and the reply.
         ServeCase{"PastTheLimitStartsAFreshFrame",
                   {{Chunk{20, Concat({0x01, 0xFF}, Bytes(98, 0x00))},
                     Chunk{200, Concat(Frame(CMD_READ_RECORD, Bytes(35, 0x11)), REPLY)}}},

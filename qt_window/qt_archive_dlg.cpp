@@ -254,6 +254,12 @@ void CArchiveDlg::customEvent(QEvent* event) {
     case WM_LINK_PORT_TRIED:
       if (!gone_) ShowPortTried(*static_cast<PortTriedEvent*>(event));
       return;
+    case WM_LINK_PORT_GONE:
+      if (!gone_) {
+        const auto* port = static_cast<PortTriedEvent*>(event);
+        ui_->IDC_STATUS->setText(QString::fromUtf8(PortGoneText(port->portNumber, port->device)));
+      }
+      return;
     default:
       QDialog::customEvent(event);
   }

@@ -53,6 +53,9 @@ std::string PortRulesText(const std::string& settingsPath);
 // "COM12" (any letter case) -> 12; 0 for anything else.
 int ComPortNumber(std::string_view text);
 
+// "COM2 (/dev/ttyUSB0)", control characters escaped; "COM2 (no device)".
+std::string PortLabel(int portNumber, std::string_view device);
+
 // "VELORIX_COM2", "Velquor.ini [Ports]" or "automatic".
 std::string PortSourceText(PortSource source, int portNumber);
 

@@ -139,6 +139,11 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
       ::SetDlgItemTextW(hwnd, IDC_STATUS, Wide(StatusLineText(*text, statusSuffix_)).c_str());
       return TRUE;
     }
+    case WM_LINK_PORT_GONE: {
+      const std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
+      ::SetDlgItemTextW(hwnd, IDC_STATUS, Wide(*text).c_str());
+      return TRUE;
+    }
     case WM_LINK_FRAME: {
       // Owned here for as long as the download needs it, also when it enters
       // the save dialog's loop and more frames arrive there.

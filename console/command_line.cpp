@@ -4,6 +4,7 @@
 #include <set>
 
 #include "archive/archive_download.h"
+#include "shell/port_devices.h"
 
 namespace velorix {
 namespace {
@@ -13,6 +14,15 @@ bool ParseInt(const std::string& text, int& value) {
   const char* last = text.data() + text.size();
   auto [end, ec] = std::from_chars(first, last, value);
   return ec == std::errc() && end == last && first != last;
+}
+
+// COMn with n from 1 to 255 written plainly (COM-1, COM02, COM+2 are not),
+// or a device path. Anything else would be opened as a file in the current
+// folder, or end up in the settings file.
+bool IsPortValue(const std::string& value) {
+  const int number = ComPortNumber(value);
+  if (number != 0) return number >= 1 && number <= MAX_PORT_NUMBER;
+  return value.find_first_of("/\\") != std::string::npos;
 }
 
 CommandLine Only(CommandLine::Action action) {
@@ -75,7 +85,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       else if (value == "xlsx") line.format = ResultsFormat::Workbook;
       else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
     } else if (name == "--port") {
-      if (value.empty()) return Fail("--port needs a device path or COMn");
+      if (!IsPortValue(value)) return Fail("--port needs a device path or COMn (n from 1 to 255), not '" + value + "'");
       line.port = value;
     } else {
       if (value.empty()) return Fail("--output needs a file name, or - for standard output");

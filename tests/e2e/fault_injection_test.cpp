@@ -80,13 +80,11 @@ TEST_P(LineFault, OperatorIsToldAndDiskHoldsTheWholeFileOrNone) {
   const fs::path work = dir_ / "work";
   fs::create_directory(work);
   const fs::path log = dir_ / "frames.log";
-  std::vector<std::string> simArgs = {"--quiet", "--log", log.string()};
+  std::string error;
+  const std::string archive = (dir_ / "archive").string();
+  ASSERT_TRUE(sim::SaveArchiveFile(archive, ArchiveWithUnusedSlots(sim::DEFAULT_ARCHIVE_NUMBER, c.unusedFrom), error));
+  std::vector<std::string> simArgs = {"--quiet", "--log", log.string(), "--archive-file", archive};
   simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
-  if (c.unusedFrom < sim::RING_SLOTS) {
-    std::string error;
-    ASSERT_TRUE(sim::SaveArchiveFile((dir_ / "archive").string(), DefaultArchive(c.unusedFrom), error)) << error;
-    simArgs.insert(simArgs.end(), {"--archive-file", (dir_ / "archive").string()});
-  }
   simtest::SimProcess sim(simArgs);
   const std::string outName = c.excel ? "out.xls" : "out.doc";
 

@@ -113,18 +113,11 @@ inline constexpr int kPointer = sim::DEFAULT_POINTER;
 inline const std::string kConnected = " Device connected on COM2   Wait for reading.";
 inline const std::string kWritten = "File is written.";
 
-// The default archive, its slots from `unusedFrom` on never written (all
-// bytes 0xFF), as on an instrument whose ring is not full yet.
-inline sim::SimArchive DefaultArchive(int unusedFrom = sim::RING_SLOTS) {
-  sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
-  for (int i = unusedFrom; i < sim::RING_SLOTS; ++i) archive.records[i].fill(0xFF);
-  return archive;
-}
-
 // The results file the program must write for a download from a simulator
-// with that archive and pointer `pointer`.
+// with the default archive (its slots from `unusedFrom` on unused) and
+// pointer `pointer`.
 inline std::string ExpectedFile(int pointer, int count, bool excel, int unusedFrom = sim::RING_SLOTS) {
-  const sim::SimArchive archive = DefaultArchive(unusedFrom);
+  const sim::SimArchive archive = ArchiveWithUnusedSlots(sim::DEFAULT_ARCHIVE_NUMBER, unusedFrom);
   const auto records = WrittenRecords(archive, pointer, count);
   return excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
 }
@@ -132,7 +125,7 @@ inline std::string ExpectedFile(int pointer, int count, bool excel, int unusedFr
 // The line that ends that download: "Wrote 90 records to <shown> (10 slots
 // held no result)", the records counted from the archive's kind bytes.
 inline std::string WroteLine(const std::string& shown, int pointer, int count, int unusedFrom = sim::RING_SLOTS) {
-  const sim::SimArchive archive = DefaultArchive(unusedFrom);
+  const sim::SimArchive archive = ArchiveWithUnusedSlots(sim::DEFAULT_ARCHIVE_NUMBER, unusedFrom);
   int results = 0;
   for (const auto& r : WrittenRecords(archive, pointer, count)) results += r[4] == 0x01 || r[4] == 0x81;
   std::string line = "Wrote " + std::to_string(results) + (results == 1 ? " record" : " records") + " to " + shown;

@@ -103,7 +103,7 @@ class FakeSerialPort : public SerialPort {
 // Records every notice in order as one line each:
 //   "S|text"  status       "F|01 05 ..."  frame ("F|" for no response)
 //   "B|text|E" or "B|text|P"  message box (error icon or plain)
-//   "T|port|outcome"  a port try       "G|port|device"  the port has gone
+//   "T|port|outcome"  a port try
 //   "C|on" or "C|off"  the wait cursor (only with recordCursor)
 class RecordingOwner : public LinkOwner {
  public:
@@ -112,7 +112,6 @@ class RecordingOwner : public LinkOwner {
   void PostMessageBox(std::string text, MessageBoxKind kind) override;
   void SetWaitCursor(bool on) override;
   void PortTried(int port, const std::string& device, const std::string& outcome) override;
-  void PortGone(int port, const std::string& device) override { Add("G|" + std::to_string(port) + "|" + device); }
 
   bool recordCursor = false;  // set before the link starts
 

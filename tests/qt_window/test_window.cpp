@@ -299,10 +299,8 @@ TEST_P(StatusLine, WorkerTextThenSuffixWithNothingBetween) {
   CArchiveDlg::statusSuffix = c.suffix;
   // Through the same road the worker takes: a posted notice.
   QtLinkOwner owner(dlg.get());
-  if (c.worker.empty())
-    owner.PortGone(2, "/dev/ttyUSB0");
-  else
-    owner.PostLinkStatus(c.worker);
+  if (c.worker.empty()) owner.PortGone(2, "/dev/ttyUSB0");
+  else owner.PostLinkStatus(c.worker);
   QLabel* status = Item<QLabel>(*dlg, IDC_STATUS);
   ASSERT_TRUE(PumpUntil([&] { return !status->text().isEmpty(); }, 2000));
   EXPECT_EQ(status->text(), QString::fromLatin1(c.shown));

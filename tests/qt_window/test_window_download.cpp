@@ -63,8 +63,7 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   std::filesystem::remove(SettingsFilePath());
 
   ScratchFolder results;
-  sim::SimArchive archive = sim::GenerateArchive(7);
-  for (int i = c.unusedFrom; i < sim::RING_SLOTS; ++i) archive.records[i].fill(0xFF);
+  const sim::SimArchive archive = e2etest::ArchiveWithUnusedSlots(7, c.unusedFrom);
   std::string error;
   ASSERT_TRUE(sim::SaveArchiveFile(results.file("archive"), archive, error)) << error;
   std::vector<std::string> simArgs = {"--quiet", "--archive-file", results.file("archive"), "--pointer",

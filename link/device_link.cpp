@@ -327,7 +327,7 @@ void CDeviceLink::WriteRequest() {
   // Answers to the earlier writes of a repeated request may still be on their
   // way, back to back: let them pass before the next request goes out. On a
   // clean line nothing waits here.
-  if (!repeat && (repeatCount > 0 || lateAnswers > 0)) {
+  if (!repeat && repeatCount > 0) {
     AwaitQuietLine(QUIET_LINE_MS, QUIET_LIMIT_MS, true);
     if (!running.load()) return;
   }

@@ -1,7 +1,8 @@
 #pragma once
 
-// Where the results writer puts its bytes: one Write per chunk. The writer talks to this interface only, so tests can put a
-// fault-injecting sink in front of a real file.
+// Where the results writer puts its bytes: one Write per chunk. The writer
+// talks to this interface only, so tests can put a fault-injecting sink in
+// front of a real file.
 
 #include <functional>
 #include <string>

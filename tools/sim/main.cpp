@@ -406,7 +406,7 @@ int Serve(const Options& o, const SimArchive& archive) {
       noiseDueMs = nowMs + o.faults.noiseEveryMs;
     if (noiseDueMs >= 0 && nowMs >= noiseDueMs) {
       wire.Send(Noise(1, noiseState).data(), 1, false);
-      noiseDueMs += o.faults.noiseEveryMs;
+      noiseDueMs = nowMs + o.faults.noiseEveryMs;  // after a long send: one byte, not a burst
       continue;
     }
     std::int64_t timeoutMs = held.empty() ? -1 : pauseLeftMs;

@@ -1,8 +1,8 @@
 #pragma once
 
-// Where the results writer puts its bytes: one Write per chunk, nothing
-// buffered here. The writer talks to this interface only, so tests can put a
-// fault-injecting sink in front of a real file.
+// Where the results writer puts its bytes: one Write per chunk. The writer
+// talks to this interface only, so tests can put a fault-injecting sink in
+// front of a real file.
 
 #include <functional>
 #include <string>
@@ -30,7 +30,7 @@ class ResultsSink {
 // written them all to disk, so a failed or interrupted write leaves an older
 // file exactly as it was and no partial file anywhere. An existing file that
 // another program holds an flock on is refused as in use (FILE_IN_USE_TEXT)
-// and left alone. Write issues one write() per chunk.
+// and left alone. The chunks are written to disk at Close, in one pass.
 class FileResultsSink : public ResultsSink {
  public:
   // `interrupted` is asked before each chunk and before the new file takes

@@ -21,6 +21,15 @@ bool ParseInt(const std::string& text, int& value) {
   return ec == std::errc() && end == last && first != last;
 }
 
+// COMn with n from 1 to 255 written plainly (COM-1, COM02, COM+2 are not),
+// or a device path. Anything else would be opened as a file in the current
+// folder, or end up in the settings file.
+bool IsPortValue(const std::string& value) {
+  const int number = PortNameNumber(value);
+  if (number != 0) return number >= 1 && number <= MAX_PORT_NUMBER;
+  return value.find_first_of("/\\") != std::string::npos;
+}
+
 CommandLine Only(CommandLine::Action action) {
   CommandLine line;
   line.action = action;
@@ -84,7 +93,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       else if (value == "xlsx") line.format = ResultsFormat::Workbook;
       else return Fail("--format is xls, doc or xlsx, not '" + value + "'");
     } else if (name == "--port") {
-      if (value.empty()) return Fail("--port needs a device path or COMn");
+      if (!IsPortValue(value)) return Fail("--port needs a device path or COMn (n from 1 to 255), not '" + value + "'");
       if (std::string why = PortNameRefusal(value); !why.empty()) return Fail(why);
       line.port = value;
     } else if (name == "--history") {

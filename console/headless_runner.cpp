@@ -219,10 +219,14 @@ class HeadlessRun {
         } else if (!found_) {
           // The first request goes out only now.
           found_ = true;
-          portText_ = PortText(notice.portNumber, notice.device);
+          portText_ = PortLabel(notice.portNumber, notice.device);
           portTries_.clear();  // they led to the instrument: no error
           lastMove_ = std::chrono::steady_clock::now();
         }
+        break;
+      case LinkNotice::PortGone:
+        // A file already written stays written.
+        if (!view_.outcome) return Ending{EXIT_FAILED, "The port " + PortLabel(notice.portNumber, notice.device) + " is gone" + NO_FILE_TEXT};
         break;
       case LinkNotice::Frame:
         if (notice.frame.empty()) {
@@ -244,8 +248,7 @@ class HeadlessRun {
   // Each port passed over, with why. Quiet, they are told only when no port
   // answered: then they are what went wrong.
   void ReportPortTry(const LinkNotice& notice) {
-    const std::string port = "COM" + std::to_string(notice.portNumber) + " (" +
-                             (notice.device.empty() ? std::string("no device") : Printable(notice.device)) + ")";
+    const std::string port = PortLabel(notice.portNumber, notice.device);
     const std::string line = port + ": " + notice.text;
     if (line_.verbosity == Verbosity::Quiet)
       portTries_.push_back(line);
@@ -296,7 +299,7 @@ class HeadlessRun {
       std::optional<LinkNotice> notice = owner_.Take(left);
       if (!notice) break;
       Handle(*notice);
-      if (answered && notice->kind == LinkNotice::Status) break;
+      if (notice->kind == LinkNotice::PortGone || (answered && notice->kind == LinkNotice::Status)) break;
       if (!answered && notice->kind == LinkNotice::Frame) {
         answered = true;
         deadline = steady_clock::now() + std::chrono::seconds(1);

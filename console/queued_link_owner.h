@@ -18,15 +18,15 @@
 namespace velorix {
 
 struct LinkNotice {
-  enum Kind { Frame, Status, MessageBox, PortTried };
+  enum Kind { Frame, Status, MessageBox, PortTried, PortGone };
   explicit LinkNotice(Kind kind) : kind(kind) {}
 
   Kind kind;
   std::vector<std::uint8_t> frame;  // Frame: empty for the no-response notice
   std::string text;                 // Status, MessageBox; PortTried: the outcome
   MessageBoxKind boxKind = MessageBoxKind::Plain;
-  int portNumber = 0;               // PortTried
-  std::string device;               // PortTried
+  int portNumber = 0;               // PortTried, PortGone
+  std::string device;               // PortTried, PortGone
 };
 
 class QueuedLinkOwner : public LinkOwner {
@@ -50,6 +50,12 @@ class QueuedLinkOwner : public LinkOwner {
   void PortTried(int portNumber, const std::string& device, const std::string& outcome) override {
     LinkNotice notice{LinkNotice::PortTried};
     notice.text = outcome;
+    notice.portNumber = portNumber;
+    notice.device = device;
+    Push(std::move(notice));
+  }
+  void PortGone(int portNumber, const std::string& device) override {
+    LinkNotice notice{LinkNotice::PortGone};
     notice.portNumber = portNumber;
     notice.device = device;
     Push(std::move(notice));

@@ -3,7 +3,9 @@
 // Replacing a file so that nothing is lost when the writing fails or is
 // interrupted: the new contents go to a temporary file in the target's own
 // folder, which is flushed to disk and only then renamed over the target.
-// Until that rename the target is exactly as it was.
+// Until that rename the target is exactly as it was. The contents are
+// gathered in memory and written at Commit in one pass, so a file on a
+// network share costs a few round trips, not one per Write.
 //
 // The target keeps its identity: a symbolic link is followed (the link stays
 // a link, the file it names is replaced), and an existing file's mode and
@@ -93,7 +95,7 @@ class SafeReplace {
   bool existed_ = false;  // the target was there at Open
   std::string tempName_;  // in the folder; empty when there is no temporary file
   std::string baseName_;  // the target's name in its folder
-  std::string pending_;   // in-place contents, written at Commit
+  std::string pending_;   // the new contents, written at Commit
   std::string error_;
 };
 

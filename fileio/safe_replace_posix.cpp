@@ -242,11 +242,7 @@ int SafeReplace::CreateTemporary(unsigned mode) {
 bool SafeReplace::Write(std::string_view bytes) {
   if (!open_) return Fail(EBADF);
   if (Interrupted()) return FailWith(INTERRUPTED_TEXT);
-  if (inPlace_) {
-    pending_.append(bytes);
-    return true;
-  }
-  if (const int error = WriteAll(h_->temp, bytes)) return Fail(error);
+  pending_.append(bytes);
   return true;
 }
 
@@ -257,6 +253,7 @@ bool SafeReplace::Commit() {
 }
 
 bool SafeReplace::CommitRename() {
+  if (const int error = WriteAll(h_->temp, pending_)) return Fail(error);
   // The mode last: a change of owner clears the set-id bits.
   if (existed_ && ::fchmod(h_->temp, h_->oldMode) != 0) return Fail(errno);
   if (::fsync(h_->temp) != 0) return Fail(errno);

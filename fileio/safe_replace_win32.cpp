@@ -124,14 +124,7 @@ int SafeReplace::CreateTemporary(unsigned) {
 bool SafeReplace::Write(std::string_view bytes) {
   if (!open_) return Fail(EBADF);
   if (Interrupted()) return FailWith(INTERRUPTED_TEXT);
-  while (!bytes.empty()) {
-    DWORD n = 0;
-    if (!::WriteFile(h_->temp, bytes.data(), static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20)), &n,
-                     nullptr))
-      return FailWith(WindowsErrorText(::GetLastError()));
-    if (n == 0) return Fail(EIO);
-    bytes.remove_prefix(n);
-  }
+  pending_.append(bytes);
   return true;
 }
 
@@ -142,6 +135,14 @@ bool SafeReplace::Commit() {
 }
 
 bool SafeReplace::CommitRename() {
+  for (std::string_view bytes = pending_; !bytes.empty();) {
+    DWORD n = 0;
+    if (!::WriteFile(h_->temp, bytes.data(), static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20)), &n,
+                     nullptr))
+      return FailWith(WindowsErrorText(::GetLastError()));
+    if (n == 0) return Fail(EIO);
+    bytes.remove_prefix(n);
+  }
   if (!::FlushFileBuffers(h_->temp)) return FailWith(WindowsErrorText(::GetLastError()));
   const HANDLE temp = h_->temp;
   h_->temp = INVALID_HANDLE_VALUE;

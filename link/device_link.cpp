@@ -130,16 +130,27 @@ bool CDeviceLink::ScanPorts() {
     if (opened.opened) {
       portHandle->Configure();
       portHandle->Purge();
+      lastBytesAt = clock.NowMs();
+      longestGap = 0;
       // The end of a reply to an earlier run, or a device's power-up noise,
       // may still be arriving; it must not be read as the echo.
-      AwaitQuietLine(false);
-      if (running.load() && Probe(port)) {
+      AwaitQuietLine(QUIET_LINE_MS, QUIET_LIMIT_MS, false);
+      bool echoed = running.load() && Probe(port);
+      const auto wrongEcho = [this] { return bytesWaiting >= 5 && bytesWaiting <= 999; };
+      if (!echoed && running.load() && wrongEcho()) {
+        // Such a reply may come in pieces with longer gaps than the first
+        // wait allowed for: wait out the gaps seen, then ask once more.
+        AwaitQuietLine(PROBE_WAIT_MS, RETRY_QUIET_LIMIT_MS, false);
+        echoed = running.load() && Probe(port);
+      }
+      if (echoed) {
         portNumber.store(port);
+        openDevice = opened.device;
         if (ownerWindow) ownerWindow->PortTried(port, opened.device, "ok");
         PostStatus(" Device connected on COM" + std::to_string(port) + " ");
         return true;
       }
-      outcome = bytesWaiting >= 5 && bytesWaiting <= 999 ? "wrong echo" : "no echo";
+      outcome = wrongEcho() ? "wrong echo" : "no echo";
       portHandle->Purge();
       portHandle->Close();
     }
@@ -166,7 +177,9 @@ bool CDeviceLink::Probe(int /*port*/) {
     bytesWaiting = 0;
     bool timedOut = false;
     while (running.load() && bytesWaiting < 5) {
+      const int before = bytesWaiting;
       bytesWaiting = portHandle->Poll().waiting;
+      if (bytesWaiting > before) NoteBytes(clock.NowMs());
       const std::int64_t elapsed = clock.NowMs() - written;
       if (elapsed >= PROBE_WAIT_MS) {
         timedOut = true;  // whatever this last poll reported
@@ -188,49 +201,23 @@ void CDeviceLink::Serve() {
   while (running.load() && found) {
     // 1. Poll.
     const PortStatus status = portHandle->Poll();
+    if (status.hungUp) {
+      EndWithPortGone();
+      return;
+    }
     int waiting = status.waiting;
     bytesWaiting = waiting;
 
-    // 2. Take in what is waiting.
+    // 2. Take in what is waiting. Only bytes that make or may still make a
+    // frame keep the reply time-out from running out; noise does not.
     if (waiting > 0) {
       ReportLineErrors(status.errors);
-      if (accumCount + waiting > MAX_FRAME_INPUT) {
-        accumCount = 0;
-        // More than one frame can hold: read it all and throw it away with the
-        // accumulation, or the loop would never get past it.
-        if (waiting > MAX_FRAME_INPUT) {
-          DiscardWaiting(waiting);
-          lastActivity = clock.NowMs();
-        }
-        continue;
-      }
-      const int got = std::clamp(portHandle->Read(accum + accumCount, waiting), 0, waiting);
-      if (got > 0) {
-        lastActivity = clock.NowMs();
-        accumCount += got;
-        // A frame that is not the awaited reply is dropped like a bad one, but
-        // what came after it may be the reply itself.
-        bool accepted = false;
-        for (;;) {
-          const FrameVerdict verdict = CheckFrame(accum, accumCount);
-          if (verdict == FRAME_BAD) accumCount = 0;
-          if (verdict != FRAME_OK) break;
-          const int length = accum[1];
-          if (IsAwaitedReply(accum, length)) {
-            AcceptFrame();
-            accepted = true;
-            break;
-          }
-          accumCount -= length;
-          std::memmove(accum, accum + length, static_cast<size_t>(accumCount));
-        }
-        if (!accepted) continue;
-      } else {
-        waiting = 0;  // said to be waiting yet unreadable: treat as silence
-      }
+      bool framed = false;
+      if (TakeIn(waiting, framed) == 0) waiting = 0;  // said to be waiting yet unreadable: treat as silence
+      if (framed) lastActivity = clock.NowMs();
     }
 
-    // 3. Time-out, counted from the last write or read.
+    // 3. Time-out, counted from the last write or the last bytes of a frame.
     if (awaitingReply && clock.NowMs() - lastActivity > replyTimeout.load()) {
       accumCount = 0;
       if (repeatCount <= MAX_REPEATS - 1) {
@@ -239,6 +226,7 @@ void CDeviceLink::Serve() {
       } else {
         state.store(LINK_NO_RESPONSE);
         awaitingReply = 0;
+        lateAnswers = 0;
         PostStatus("!!! No Response.");
         if (ownerWindow) ownerWindow->PostLinkFrame({});
       }
@@ -252,23 +240,86 @@ void CDeviceLink::Serve() {
   }
 }
 
-// The instrument's reply repeats the request's code. Anything else is late:
-// an answer to a request already answered or given up, or to an earlier
-// write of a request that had to be repeated.
-bool CDeviceLink::IsAwaitedReply(const std::uint8_t* frame, int length) const {
-  if (!awaitingReply || length < 3 || frame[2] != awaitedCode) return false;
-  return !(dropEchoOfLast && length <= rxLength && std::equal(frame, frame + length, rxFrame));
+// Reads all that waits (more than one frame may: answers that come together)
+// and takes it frame by frame; returns the number of bytes read. `framed`
+// tells whether bytes of a frame came: a frame was completed, or one is still
+// arriving.
+int CDeviceLink::TakeIn(int waiting, bool& framed) {
+  int read = 0;
+  while (read < waiting) {
+    const int room = ACCUM_SIZE - accumCount;
+    const int got = std::clamp(portHandle->Read(accum + accumCount, std::min(waiting - read, room)), 0, room);
+    if (got == 0) break;
+    read += got;
+    accumCount += got;
+    if (AssembleFrames()) framed = true;
+  }
+  if (accumCount > 0) framed = true;
+  return read;
 }
 
-void CDeviceLink::AcceptFrame() {
-  std::memcpy(rxFrame, accum, static_cast<size_t>(accumCount));
-  rxLength = accumCount;
+// Cuts the gathered bytes into frames. Bytes that can't begin a frame (no
+// start byte, a length no frame here has) are thrown away one by one, a frame
+// that fails the check as a whole; what is left is the start of a frame still
+// arriving. True when a well-formed frame was completed.
+bool CDeviceLink::AssembleFrames() {
+  bool completed = false;
+  int at = 0;
+  while (at < accumCount) {
+    const std::uint8_t* frame = accum + at;
+    const int have = accumCount - at;
+    if (frame[0] != FRAME_START) {
+      ++at;
+      continue;
+    }
+    if (have < 2) break;
+    const int length = frame[1];
+    if (length < MIN_FRAME_BYTES || length > MAX_FRAME_INPUT) {
+      ++at;
+      continue;
+    }
+    const FrameVerdict verdict = CheckFrame(frame, have);
+    if (verdict == FRAME_INCOMPLETE) break;
+    if (verdict == FRAME_OK) {
+      completed = true;
+      OnFrame(frame, length);
+    }
+    at += length;
+  }
+  accumCount -= at;
+  std::memmove(accum, accum + at, static_cast<size_t>(accumCount));
+  return completed;
+}
+
+// The instrument's reply repeats the request's code; anything else is an
+// answer to something earlier, dropped. A reply equal to the one taken last
+// may be a late answer to one of its request's earlier writes, and is dropped
+// as long as such answers may still come (each write has one answer at most).
+void CDeviceLink::OnFrame(const std::uint8_t* frame, int length) {
+  const bool sameAsLast = length == rxLength && std::equal(frame, frame + length, rxFrame);
+  if (awaitingReply && frame[2] == awaitedCode) {
+    if (!(sameAsLast && lateAnswers > 0)) {
+      AcceptFrame(frame, length);
+      return;
+    }
+    ++droppedAsLate;
+    --lateAnswers;
+    return;
+  }
+  if (rxLength > 2 && frame[2] == rxFrame[2] && lateAnswers > 0) --lateAnswers;
+}
+
+void CDeviceLink::AcceptFrame(const std::uint8_t* frame, int length) {
+  std::memcpy(rxFrame, frame, static_cast<size_t>(length));
+  rxLength = length;
+  // Every write but the answered one may still be answered, except where a
+  // reply equal to this one was already dropped as such an answer.
+  lateAnswers = std::max(0, repeatCount - droppedAsLate);
+  droppedAsLate = 0;
   state.store(LINK_REPLIED);
   awaitingReply = 0;
-  answeredAfterRepeat = repeatCount > 0;
   if (ownerWindow) ownerWindow->PostLinkFrame(std::vector<std::uint8_t>(rxFrame, rxFrame + rxLength));
   PostStatus(" Response OK.");
-  accumCount = 0;
 }
 
 void CDeviceLink::WriteRequest() {
@@ -277,7 +328,7 @@ void CDeviceLink::WriteRequest() {
   // way, back to back: let them pass before the next request goes out. On a
   // clean line nothing waits here.
   if (!repeat && repeatCount > 0) {
-    AwaitQuietLine(true);
+    AwaitQuietLine(QUIET_LINE_MS, QUIET_LIMIT_MS, true);
     if (!running.load()) return;
   }
   int length;
@@ -290,24 +341,36 @@ void CDeviceLink::WriteRequest() {
     sendRequest.store(0);
   }
   WriteFrame(txCopy, length);
+  // A reply begins after its request; what was gathered before is not one.
+  accumCount = 0;
   awaitingReply = 1;
   awaitedCode = length > 2 ? txCopy[2] : 0;
   lastActivity = clock.NowMs();
   if (repeat) {
     ++repeatCount;
-    // A reply equal to the last one is now taken as this request's own: a
-    // record that truly repeats the one before costs one repeat, no more.
-    dropEchoOfLast = false;
+    // An answer that has not come in a whole reply time-out is lost: a reply
+    // equal to the last one is now this request's own, so a record that
+    // truly repeats the one before costs one repeat, no more.
+    lateAnswers = 0;
     PostStatus(" Repeat " + std::to_string(repeatCount) + ". Waiting response.");
   } else {
-    // Once more after the quiet: a late answer that came with a longer gap
-    // reads exactly like the reply taken last.
-    dropEchoOfLast = answeredAfterRepeat;
-    answeredAfterRepeat = false;
+    droppedAsLate = 0;
     repeatCount = 0;
     PostStatus(" Waiting response.");
   }
   state.store(LINK_WAITING);
+}
+
+// The port has gone from under the link: say so, end the request that waits
+// and stop, as a failed scan does. Stop() closes the port.
+void CDeviceLink::EndWithPortGone() {
+  if (ownerWindow) ownerWindow->PortGone(portNumber.load(), openDevice);
+  if (awaitingReply || sendRequest.load()) {
+    awaitingReply = 0;
+    state.store(LINK_NO_RESPONSE);
+    if (ownerWindow) ownerWindow->PostLinkFrame({});
+  }
+  running.store(0);
 }
 
 // Line errors while bytes wait, as the operator is to see them; the probe
@@ -320,27 +383,42 @@ void CDeviceLink::ReportLineErrors(std::uint32_t errors) {
     ShowMessageBox("Overflow Error", MessageBoxKind::Error);
 }
 
-// Reads and drops what arrives until no byte has come for QUIET_LINE_MS
-// (at most QUIET_LIMIT_MS in all), with what was gathered for a frame. In
-// service, line errors are reported as the serving loop reports them.
-void CDeviceLink::AwaitQuietLine(bool inService) {
+// Lets what arrives pass until no byte has come for quietMs (at most limitMs
+// in all), and drops what was gathered for a frame. In service the frames
+// that come are taken in as late answers, and line errors are reported as the
+// serving loop reports them. During the scan the quiet also has to outlast
+// twice the longest gap seen between bytes on the port.
+void CDeviceLink::AwaitQuietLine(int quietMs, int limitMs, bool inService) {
   const std::int64_t start = clock.NowMs();
   std::int64_t lastByte = start;
   while (running.load()) {
     const PortStatus status = portHandle->Poll();
+    if (status.hungUp) break;
     const int waiting = status.waiting;
     const std::int64_t now = clock.NowMs();
     if (waiting > 0) {
-      if (inService) ReportLineErrors(status.errors);
-      DiscardWaiting(waiting);
+      if (inService) {
+        ReportLineErrors(status.errors);
+        bool framed = false;
+        TakeIn(waiting, framed);
+      } else {
+        NoteBytes(now);
+        DiscardWaiting(waiting);
+      }
       lastByte = now;
     }
+    const std::int64_t quiet = inService ? quietMs : std::max<std::int64_t>(quietMs, 2 * longestGap);
     const std::int64_t quietFor = now - lastByte;
     const std::int64_t spent = now - start;
-    if (quietFor >= QUIET_LINE_MS || spent >= QUIET_LIMIT_MS) break;
-    portHandle->WaitForInput(1, static_cast<int>(std::min(QUIET_LINE_MS - quietFor, QUIET_LIMIT_MS - spent)));
+    if (quietFor >= quiet || spent >= limitMs) break;
+    portHandle->WaitForInput(1, static_cast<int>(std::min(quiet - quietFor, limitMs - spent)));
   }
   accumCount = 0;
+}
+
+void CDeviceLink::NoteBytes(std::int64_t now) {
+  longestGap = std::max(longestGap, now - lastBytesAt);
+  lastBytesAt = now;
 }
 
 void CDeviceLink::DiscardWaiting(int waiting) {

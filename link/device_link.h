@@ -20,6 +20,7 @@ namespace velorix {
 // finds the instrument on one of five port tries and then serves one request
 // at a time: writes it, assembles and checks the reply, repeats it up to four
 // times when no reply comes, and tells the owner about every frame and status.
+// A port that goes while it serves ends the worker at once.
 class CDeviceLink : public RequestChannel {
  public:
   // Real serial ports and the steady clock; COM numbers name devices through
@@ -51,7 +52,7 @@ class CDeviceLink : public RequestChannel {
   void PlaceRequest(const std::uint8_t* frame, int length, int replyTimeoutMs) override;
   // The owner has closed the box the worker is waiting on.
   void MessageBoxClosed();
-  // False once the link was stopped or its port scan gave up.
+  // False once the link was stopped, its port scan gave up or its port went.
   bool Running() const { return running.load() != 0; }
 
   static int AppendChecksum(std::uint8_t* bytes, int count);
@@ -61,6 +62,7 @@ class CDeviceLink : public RequestChannel {
   static constexpr int RX_SIZE = 512;
   static constexpr int ACCUM_SIZE = 1000;
   static constexpr int MAX_FRAME_INPUT = 138;   // bytes ever taken in for one frame
+  static constexpr int MIN_FRAME_BYTES = 5;     // start, length, code, checksum
   static constexpr int PROBE_WAIT_MS = 110;
   static constexpr int PROBE_ATTEMPTS = 4;
   static constexpr int PORT_TRIES = 5;
@@ -71,6 +73,10 @@ class CDeviceLink : public RequestChannel {
   static constexpr int QUIET_LINE_MS = 64;
   // A line that never goes quiet is used all the same after this long.
   static constexpr int QUIET_LIMIT_MS = 1000;
+  // After a wrong echo the port is probed once more, when the line has been
+  // quiet for twice the longest gap seen between bytes (at least one probe
+  // attempt's time), or after this long.
+  static constexpr int RETRY_QUIET_LIMIT_MS = 3000;
 
   static void LinkWorker(CDeviceLink* link);
   void Run();
@@ -82,11 +88,15 @@ class CDeviceLink : public RequestChannel {
   void ShowWaitCursor(bool on);
   void ShowMessageBox(const std::string& text, MessageBoxKind kind);
   void DiscardWaiting(int waiting);
-  void AwaitQuietLine(bool inService);
+  void AwaitQuietLine(int quietMs, int limitMs, bool inService);
+  void NoteBytes(std::int64_t now);
   void ReportLineErrors(std::uint32_t errors);
-  bool IsAwaitedReply(const std::uint8_t* frame, int length) const;
-  void AcceptFrame();
+  int TakeIn(int waiting, bool& framed);
+  bool AssembleFrames();
+  void OnFrame(const std::uint8_t* frame, int length);
+  void AcceptFrame(const std::uint8_t* frame, int length);
   void WriteRequest();
+  void EndWithPortGone();
 
   std::unique_ptr<SerialPort> portHandle;
   Clock& clock;
@@ -121,12 +131,20 @@ class CDeviceLink : public RequestChannel {
   int accumCount = 0;
   std::int64_t lastActivity = 0;
   int repeatCount = 0;
-  std::uint8_t awaitedCode = 0;      // the command code of the request written last
-  bool answeredAfterRepeat = false;  // the last accepted reply came after a repeat
-  bool dropEchoOfLast = false;       // a reply equal to the last accepted one is late
+  std::uint8_t awaitedCode = 0;  // the command code of the request written last
+  // Answers that may still come to earlier writes of the request answered
+  // last, and how many replies equal to that answer were dropped as such
+  // while the current request waits.
+  int lateAnswers = 0;
+  int droppedAsLate = 0;
   int bytesWaiting = 0;
   bool found = false;
   bool waitCursorShown = false;
+  std::string openDevice;          // the device of the port in use
+  // When bytes last came on the port under trial, and the longest silence
+  // between bytes since it was opened.
+  std::int64_t lastBytesAt = 0;
+  std::int64_t longestGap = 0;
 };
 
 }  // namespace velorix

@@ -16,9 +16,9 @@ class LinkOwner {
  public:
   virtual ~LinkOwner() = default;
 
-  // A complete, checked frame (plus any bytes that came with it in the same
-  // read, 138 at most), or an empty vector when the request and its four
-  // repeats went unanswered.
+  // A complete, checked frame, the frame's own bytes only (138 at most), or
+  // an empty vector when the request and its four repeats went unanswered or
+  // the port has gone.
   virtual void PostLinkFrame(std::vector<std::uint8_t> frame) = 0;
   virtual void PostLinkStatus(std::string text) = 0;
 
@@ -33,6 +33,11 @@ class LinkOwner {
   // of it ("ok", or why it failed). Only the headless runner shows these.
   virtual void PortTried(int /*portNumber*/, const std::string& /*device*/,
                          const std::string& /*outcome*/) {}
+
+  // The port the instrument answered on has gone (a USB adapter pulled out,
+  // the line hung up): the link has ended. An empty frame follows when a
+  // request was waiting.
+  virtual void PortGone(int /*portNumber*/, const std::string& /*device*/) {}
 };
 
 }  // namespace velorix

@@ -107,13 +107,17 @@ PortOpenResult PosixSerialPort::OpenPath(const std::string& device) {
     result.outcome = "not a serial port";
     return result;
   }
-  // The lock first: TIOCEXCL set by another holder is theirs to clear.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    result.outcome = OpenFailure(errno);
+  // The lock first: TIOCEXCL set by another holder is theirs to clear. The
+  // kernel lets root open a port another program holds exclusively; it is
+  // in use all the same.
+  int heldExclusively = 0;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || (::ioctl(fd, TIOCGEXCL, &heldExclusively) == 0 && heldExclusively)) {
+    result.outcome = heldExclusively ? "busy" : OpenFailure(errno);
     ::close(fd);
     return result;
   }
-  ::ioctl(fd, TIOCEXCL);
+  exclusiveSet_ = ::ioctl(fd, TIOCEXCL) == 0;
+  gone_ = false;
   fd_ = fd;
   SetLowLatency();
   haveCounts_ = ReadErrorCounts(lastCounts_);
@@ -197,7 +201,7 @@ PortStatus PosixSerialPort::Poll() {
     lastCounts_ = now;
   }
   int waiting = 0;
-  if (::ioctl(fd_, FIONREAD, &waiting) != 0) {
+  if (gone_ || ::ioctl(fd_, FIONREAD, &waiting) != 0) {
     // EIO: the device has gone. Zero bytes read is no sign of it: an idle
     // live port reads zero as well.
     status.hungUp = true;
@@ -211,7 +215,13 @@ PortStatus PosixSerialPort::Poll() {
 int PosixSerialPort::Read(std::uint8_t* bytes, int count) {
   if (fd_ < 0 || count <= 0) return 0;
   const ssize_t n = ::read(fd_, bytes, static_cast<size_t>(count));
+  if (n < 0) NoteFailure(errno);
   return n > 0 ? static_cast<int>(n) : 0;
+}
+
+// What a pulled-out adapter or a hung-up line answers; the next Poll says so.
+void PosixSerialPort::NoteFailure(int error) {
+  if (error == EIO || error == ENODEV || error == ENXIO) gone_ = true;
 }
 
 int PosixSerialPort::Write(const std::uint8_t* bytes, int count) {
@@ -227,7 +237,10 @@ int PosixSerialPort::Write(const std::uint8_t* bytes, int count) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) break;  // EIO: the device has gone
+    if (n < 0 && errno != EAGAIN) {
+      NoteFailure(errno);
+      break;
+    }
     pollfd p{fd_, POLLOUT, 0};
     if (++stalls > 10 || ::poll(&p, 1, 100) <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
       break;
@@ -239,8 +252,10 @@ void PosixSerialPort::Close() {
   if (fd_ < 0) return;
   RestoreLowLatency();
   // On a pseudo-terminal the exclusive flag outlives the close; cleared here,
-  // so the next open (ours or another program's) is not refused.
-  ::ioctl(fd_, TIOCNXCL);
+  // so the next open (ours or another program's) is not refused. Only ever
+  // our own: another program's flag is not ours to clear.
+  if (exclusiveSet_) ::ioctl(fd_, TIOCNXCL);
+  exclusiveSet_ = false;
   ::close(fd_);  // releases the flock too
   fd_ = -1;
   haveCounts_ = false;

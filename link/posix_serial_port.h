@@ -8,10 +8,12 @@
 namespace velorix {
 
 // A serial line on termios. The open is exclusive (TIOCEXCL plus a
-// non-blocking flock), so a second program cannot share the port. Where the
-// driver takes it, the port runs in low-latency mode while open (an FTDI
-// adapter then passes received bytes on after 1 ms instead of 16 ms); its
-// previous setting comes back on close.
+// non-blocking flock), so a second program cannot share the port; a port
+// another program holds either way is busy, also for root. Where the driver
+// takes it, the port runs in low-latency mode while open (an FTDI adapter
+// then passes received bytes on after 1 ms instead of 16 ms); its previous
+// setting comes back on close. A read or write that finds the device gone
+// (EIO, ENODEV, ENXIO) makes the next Poll report a hang-up.
 class PosixSerialPort : public SerialPort {
  public:
   explicit PosixSerialPort(PortDeviceResolver resolver = EnvironmentPortDevice);
@@ -39,6 +41,7 @@ class PosixSerialPort : public SerialPort {
   };
   bool ReadErrorCounts(ErrorCounts& counts) const;
   bool HungUp() const;
+  void NoteFailure(int error);
   void DrainWakeups();
   void SetLowLatency();
   void RestoreLowLatency();
@@ -46,6 +49,8 @@ class PosixSerialPort : public SerialPort {
   PortDeviceResolver resolver_;
   int fd_ = -1;
   bool lowLatencySet_ = false;  // we turned it on; it was off before
+  bool exclusiveSet_ = false;   // the exclusive flag is ours to clear
+  bool gone_ = false;           // a read or write said the device has gone
   int wakeFd_ = -1;  // eventfd written by Wake()
   bool haveCounts_ = false;
   ErrorCounts lastCounts_;

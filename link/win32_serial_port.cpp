@@ -47,6 +47,21 @@ std::string OpenFailure(DWORD error) {
   }
 }
 
+// What reads and ClearCommError answer once a USB serial port has been
+// removed, depending on its driver.
+bool IsRemovalError(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 struct Win32SerialPort::Handles {
@@ -58,6 +73,7 @@ struct Win32SerialPort::Handles {
   DCB oldState{};
   bool savedTimeouts = false;
   COMMTIMEOUTS oldTimeouts{};
+  bool gone = false;  // a transfer said the port has been removed
   // Waiting reads one byte ahead: a read that completes on the first byte to
   // arrive is the one wait that works on every driver (Wine's serial ports on
   // a pseudo-terminal signal receive events at once, over and over). Bytes
@@ -109,6 +125,7 @@ PortOpenResult Win32SerialPort::OpenName(const std::string& name) {
     return result;
   }
   h_->port = port;
+  h_->gone = false;
   h_->oldState = state;
   h_->savedState = true;
   h_->savedTimeouts = ::GetCommTimeouts(port, &h_->oldTimeouts) != 0;
@@ -162,7 +179,7 @@ PortStatus Win32SerialPort::Poll() {
   if (!IsOpen()) return status;
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!::ClearCommError(h_->port, &errors, &stat)) {
+  if (h_->gone || !::ClearCommError(h_->port, &errors, &stat)) {
     status.hungUp = true;
     return status;
   }
@@ -176,17 +193,18 @@ PortStatus Win32SerialPort::Poll() {
 
 namespace {
 
-// One overlapped transfer, waited for to its end.
-int Transfer(HANDLE port, HANDLE event, bool write, void* bytes, int count) {
+// One overlapped transfer, waited for to its end. A failure that says the
+// port has been removed sets `gone`.
+int Transfer(HANDLE port, HANDLE event, bool write, void* bytes, int count, bool& gone) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = event;
   ::ResetEvent(event);
   DWORD done = 0;
   const BOOL ok = write ? ::WriteFile(port, bytes, static_cast<DWORD>(count), &done, &overlapped)
                         : ::ReadFile(port, bytes, static_cast<DWORD>(count), &done, &overlapped);
-  if (!ok) {
-    if (::GetLastError() != ERROR_IO_PENDING) return 0;
-    if (!::GetOverlappedResult(port, &overlapped, &done, TRUE)) return 0;
+  if (!ok && (::GetLastError() != ERROR_IO_PENDING || !::GetOverlappedResult(port, &overlapped, &done, TRUE))) {
+    if (IsRemovalError(::GetLastError())) gone = true;
+    return 0;
   }
   return static_cast<int>(done);
 }
@@ -199,12 +217,12 @@ int Win32SerialPort::Read(std::uint8_t* bytes, int count) {
   std::memcpy(bytes, h_->ahead.data(), static_cast<std::size_t>(early));
   h_->ahead.erase(0, static_cast<std::size_t>(early));
   if (early == count) return count;
-  return early + Transfer(h_->port, h_->io, false, bytes + early, count - early);
+  return early + Transfer(h_->port, h_->io, false, bytes + early, count - early, h_->gone);
 }
 
 int Win32SerialPort::Write(const std::uint8_t* bytes, int count) {
   if (!IsOpen() || count <= 0) return 0;
-  return Transfer(h_->port, h_->io, true, const_cast<std::uint8_t*>(bytes), count);
+  return Transfer(h_->port, h_->io, true, const_cast<std::uint8_t*>(bytes), count, h_->gone);
 }
 
 void Win32SerialPort::Close() {
@@ -239,16 +257,21 @@ void Win32SerialPort::WaitForInput(int minBytes, int timeoutMs) {
     std::uint8_t byte = 0;
     DWORD got = 0;
     if (!::ReadFile(h_->port, &byte, 1, &got, &overlapped)) {
-      if (::GetLastError() != ERROR_IO_PENDING) {
+      if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
         // A port that takes no reads is as good as gone.
+        h_->gone = h_->gone || IsRemovalError(error);
         if (::WaitForSingleObject(h_->wake, static_cast<DWORD>(left)) == WAIT_OBJECT_0) break;
         return;
       }
       const HANDLE events[2] = {h_->wake, h_->io};
       const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(left));
-      if (woke != WAIT_OBJECT_0 + 1) ::CancelIoEx(h_->port, &overlapped);
+      const bool givenUp = woke != WAIT_OBJECT_0 + 1;
+      if (givenUp) ::CancelIoEx(h_->port, &overlapped);
       // A byte that came as the read was given up is kept all the same.
-      if (!::GetOverlappedResult(h_->port, &overlapped, &got, TRUE)) got = 0;
+      if (!::GetOverlappedResult(h_->port, &overlapped, &got, TRUE)) {
+        got = 0;
+        if (!givenUp && IsRemovalError(::GetLastError())) h_->gone = true;
+      }
     }
     if (got == 1) h_->ahead.push_back(static_cast<char>(byte));
   }

@@ -12,7 +12,8 @@ namespace velorix {
 // reaches COM10 and above), exclusively; the port's own settings and
 // time-outs come back at close. Waiting for input is an overlapped read of
 // the next byte, waited for together with a wake-up event, so nothing polls
-// and a stop is answered at once.
+// and a stop is answered at once. A failed ClearCommError, or a transfer that
+// fails as a removed USB port's do, is reported by Poll as a hang-up.
 class Win32SerialPort : public SerialPort {
  public:
   explicit Win32SerialPort(PortDeviceResolver resolver = EnvironmentPortDevice);

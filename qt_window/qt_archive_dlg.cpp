@@ -258,6 +258,12 @@ void CArchiveDlg::customEvent(QEvent* event) {
     case WM_LINK_PORT_TRIED:
       if (!gone_) ShowPortTried(*static_cast<PortTriedEvent*>(event));
       return;
+    case WM_LINK_PORT_GONE:
+      if (!gone_) {
+        const auto* port = static_cast<PortTriedEvent*>(event);
+        ui_->IDC_STATUS->setText(QString::fromUtf8(PortGoneText(port->portNumber, port->device)));
+      }
+      return;
     default:
       QDialog::customEvent(event);
   }
@@ -273,7 +279,7 @@ void CArchiveDlg::ShowPortTried(const PortTriedEvent& tried) {
   QString tip = QStringLiteral("COM%1: ").arg(tried.portNumber);
   tip += tried.device.empty() ? QStringLiteral("no device") : QFile::decodeName(tried.device.c_str());
   if (tried.outcome != "ok") tip += QStringLiteral(" (%1)").arg(QString::fromStdString(tried.outcome));
-  else portText_ = PortText(tried.portNumber, tried.device);
+  else portText_ = PortLabel(tried.portNumber, tried.device);
   ui_->IDC_STATUS->setToolTip(tip);
 }
 

@@ -18,8 +18,8 @@ LinkTextEvent::LinkTextEvent(QEvent::Type type, std::string t, MessageBoxKind k)
 
 WaitCursorEvent::WaitCursorEvent(bool o) : QEvent(WM_LINK_WAIT_CURSOR), on(o) {}
 
-PortTriedEvent::PortTriedEvent(int n, std::string d, std::string o)
-    : QEvent(WM_LINK_PORT_TRIED), portNumber(n), device(std::move(d)), outcome(std::move(o)) {}
+PortTriedEvent::PortTriedEvent(int n, std::string d, std::string o, QEvent::Type type)
+    : QEvent(type), portNumber(n), device(std::move(d)), outcome(std::move(o)) {}
 
 QtLinkOwner::QtLinkOwner(QObject* target) : target_(target) {}
 
@@ -48,7 +48,11 @@ void QtLinkOwner::PostMessageBox(std::string text, MessageBoxKind kind) {
 void QtLinkOwner::SetWaitCursor(bool on) { Post(new WaitCursorEvent(on)); }
 
 void QtLinkOwner::PortTried(int portNumber, const std::string& device, const std::string& outcome) {
-  Post(new PortTriedEvent(portNumber, device, outcome));
+  Post(new PortTriedEvent(portNumber, device, outcome, WM_LINK_PORT_TRIED));
+}
+
+void QtLinkOwner::PortGone(int portNumber, const std::string& device) {
+  Post(new PortTriedEvent(portNumber, device, "gone", WM_LINK_PORT_GONE));
 }
 
 QStringList QtNameFilters(const std::string& barFilter) {

@@ -43,10 +43,11 @@ class WaitCursorEvent : public QEvent {
   bool on;
 };
 
-// One try of the port scan: the COM number, its device and what came of it.
+// One try of the port scan: the COM number, its device and what came of it;
+// with WM_LINK_PORT_GONE, the port in use that has gone.
 class PortTriedEvent : public QEvent {
  public:
-  PortTriedEvent(int portNumber, std::string device, std::string outcome);
+  PortTriedEvent(int portNumber, std::string device, std::string outcome, QEvent::Type type);
   int portNumber;
   std::string device;
   std::string outcome;
@@ -65,6 +66,7 @@ class QtLinkOwner : public LinkOwner {
   void PostMessageBox(std::string text, MessageBoxKind kind) override;
   void SetWaitCursor(bool on) override;
   void PortTried(int portNumber, const std::string& device, const std::string& outcome) override;
+  void PortGone(int portNumber, const std::string& device) override;
 
  private:
   void Post(QEvent* event);

@@ -36,5 +36,6 @@ inline constexpr QEvent::Type WM_LINK_STATUS = static_cast<QEvent::Type>(QEvent:
 inline constexpr QEvent::Type WM_LINK_MESSAGE_BOX = static_cast<QEvent::Type>(QEvent::User + 7);
 inline constexpr QEvent::Type WM_LINK_WAIT_CURSOR = static_cast<QEvent::Type>(QEvent::User + 8);
 inline constexpr QEvent::Type WM_LINK_PORT_TRIED = static_cast<QEvent::Type>(QEvent::User + 9);
+inline constexpr QEvent::Type WM_LINK_PORT_GONE = static_cast<QEvent::Type>(QEvent::User + 10);
 
 }  // namespace velorix

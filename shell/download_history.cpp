@@ -36,10 +36,6 @@ std::string DefaultHistoryPath() {
   return settings.substr(0, settings.size() - name) + HISTORY_FILE_NAME;
 }
 
-std::string PortText(int portNumber, const std::string& device) {
-  return "COM" + std::to_string(portNumber) + (device.empty() ? std::string() : " (" + device + ")");
-}
-
 std::string WholeArchiveText(WholeArchiveReason reason) {
   switch (reason) {
     case WholeArchiveReason::Cleared:

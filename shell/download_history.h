@@ -20,9 +20,6 @@ namespace velorix {
 // the first call of SettingsFilePath); empty when that folder can't be had.
 std::string DefaultHistoryPath();
 
-// "COM2 (/dev/ttyUSB0)", or "COM2" without a device: where a download came from.
-std::string PortText(int portNumber, const std::string& device);
-
 // Plain words for why a download of new records reads the whole archive.
 std::string WholeArchiveText(WholeArchiveReason reason);
 

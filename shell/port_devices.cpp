@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "shell/ini_profile.h"
+#include "shell/printable.h"
 #include "shell/settings.h"
 
 namespace velorix {
@@ -45,6 +46,11 @@ std::vector<PortPin> SettingsPins(const std::string& settingsPath) {
 }
 
 int ComPortNumber(std::string_view text) { return PortNumberOf(text, "COM"); }
+
+std::string PortLabel(int portNumber, std::string_view device) {
+  return "COM" + std::to_string(portNumber) + " (" + (device.empty() ? std::string("no device") : Printable(device)) +
+         ")";
+}
 
 PortDevices::PortDevices(std::vector<PortPin> pins, SystemRoots roots)
     : pins_(std::move(pins)), roots_(std::move(roots)) {}

@@ -62,6 +62,9 @@ int PortNameNumber(std::string_view name);
 // COMn and \\.\COMn: a port of another name goes under [Ports].
 std::string PortNameRefusal(std::string_view name);
 
+// "COM2 (/dev/ttyUSB0)", control characters escaped; "COM2 (no device)".
+std::string PortLabel(int portNumber, std::string_view device);
+
 // "VELORIX_COM2", "Velquor.ini [Ports]" or "automatic".
 std::string PortSourceText(PortSource source, int portNumber);
 

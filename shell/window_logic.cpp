@@ -3,6 +3,8 @@
 #include <climits>
 #include <optional>
 
+#include "shell/port_devices.h"
+
 namespace velorix {
 namespace {
 
@@ -47,6 +49,10 @@ std::string StatusLineText(std::string_view workerText, std::string_view suffix)
   std::string line(workerText);
   line += suffix;
   return line;
+}
+
+std::string PortGoneText(int portNumber, const std::string& device) {
+  return "The port " + PortLabel(portNumber, device) + " is gone.";
 }
 
 std::string NotWrittenText(const WriteOutcome& outcome) {

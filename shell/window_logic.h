@@ -33,6 +33,10 @@ unsigned DlgItemIntFromText(std::string_view text);
 // after it, no separator.
 std::string StatusLineText(std::string_view workerText, std::string_view suffix);
 
+// The status line once the link's port has gone: "The port COM2
+// (/dev/ttyUSB0) is gone." The link has ended; the window says so alone.
+std::string PortGoneText(int portNumber, const std::string& device);
+
 // The error box's text for a results file that was not written.
 std::string NotWrittenText(const WriteOutcome& outcome);
 

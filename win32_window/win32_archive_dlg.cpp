@@ -46,7 +46,8 @@ class MainWindow : public DownloadView {
  public:
   explicit MainWindow(HINSTANCE instance)
       : instance_(instance),
-        link_(PortDevices::FromEnvironment(SettingsFilePath()).Resolver()),
+        ports_(PortDevices::FromEnvironment(SettingsFilePath())),
+        link_(ports_.Resolver()),
         download_(link_, store_, *this) {}
 
   INT_PTR Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -83,6 +84,7 @@ class MainWindow : public DownloadView {
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;
   std::unique_ptr<Win32LinkOwner> owner_;
+  PortDevices ports_;  // which port each COM number opens
   CDeviceLink link_;
   DownloadStore store_;
   ArchiveDownload download_;
@@ -156,6 +158,11 @@ INT_PTR MainWindow::Handle(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
     case WM_LINK_STATUS: {
       const std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
       ::SetDlgItemTextW(hwnd, IDC_STATUS, Wide(StatusLineText(*text, statusSuffix_)).c_str());
+      return TRUE;
+    }
+    case WM_LINK_PORT_GONE: {
+      const std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
+      ::SetDlgItemTextW(hwnd, IDC_STATUS, Wide(*text).c_str());
       return TRUE;
     }
     case WM_LINK_FRAME: {
@@ -287,7 +294,8 @@ void MainWindow::OnReadNewRecords() {
 
 // Kept before the save dialog: the records are safe whatever becomes of the file.
 void MainWindow::DownloadComplete(const CompletedDownload& download) {
-  historyKept_ = history_->Keep(store_, download, PortText(link_.PortNumber(-1), {}), std::time(nullptr)).has_value();
+  const int port = link_.PortNumber(-1);
+  historyKept_ = history_->Keep(store_, download, PortLabel(port, ports_.Resolve(port).device), std::time(nullptr)).has_value();
   TellHistoryNotice();
   if (download.count == 0) ShowEnd(NOTHING_NEW_STATUS);
 }

@@ -3,6 +3,7 @@
 #include <commdlg.h>
 
 #include "fileio/wide_text.h"
+#include "shell/window_logic.h"
 
 namespace velorix {
 
@@ -29,10 +30,15 @@ void Win32LinkOwner::PostMessageBox(std::string text, MessageBoxKind kind) {
 
 void Win32LinkOwner::SetWaitCursor(bool on) { Post(WM_LINK_WAIT_CURSOR, new bool(on)); }
 
+void Win32LinkOwner::PortGone(int portNumber, const std::string& device) {
+  Post(WM_LINK_PORT_GONE, new std::string(PortGoneText(portNumber, device)));
+}
+
 void DropPosted(const MSG& message) {
   switch (message.message) {
     case WM_LINK_FRAME: delete reinterpret_cast<std::vector<std::uint8_t>*>(message.lParam); break;
-    case WM_LINK_STATUS: delete reinterpret_cast<std::string*>(message.lParam); break;
+    case WM_LINK_STATUS:
+    case WM_LINK_PORT_GONE: delete reinterpret_cast<std::string*>(message.lParam); break;
     case WM_LINK_MESSAGE_BOX: delete reinterpret_cast<PostedBox*>(message.lParam); break;
     case WM_LINK_WAIT_CURSOR: delete reinterpret_cast<bool*>(message.lParam); break;
     default: break;

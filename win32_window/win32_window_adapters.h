@@ -23,6 +23,7 @@ inline constexpr UINT WM_LINK_FRAME = WM_USER + 5;
 inline constexpr UINT WM_LINK_STATUS = WM_USER + 6;
 inline constexpr UINT WM_LINK_MESSAGE_BOX = WM_USER + 7;
 inline constexpr UINT WM_LINK_WAIT_CURSOR = WM_USER + 8;
+inline constexpr UINT WM_LINK_PORT_GONE = WM_USER + 9;  // the status line's text
 
 struct PostedBox {
   std::string text;
@@ -40,6 +41,7 @@ class Win32LinkOwner : public LinkOwner {
   void PostLinkStatus(std::string text) override;
   void PostMessageBox(std::string text, MessageBoxKind kind) override;
   void SetWaitCursor(bool on) override;
+  void PortGone(int portNumber, const std::string& device) override;
 
  private:
   template <typename T>

@@ -31,6 +31,14 @@ inline double FloatAt(const sim::RecordImage& r, int offset) {
   return value;
 }
 
+// Archive `number`, its slots from `unusedFrom` on never written (all bytes
+// 0xFF), as on an instrument whose ring is not full yet.
+inline sim::SimArchive ArchiveWithUnusedSlots(std::uint32_t number, int unusedFrom) {
+  sim::SimArchive archive = sim::GenerateArchive(number);
+  for (int i = unusedFrom; i < sim::RING_SLOTS; ++i) archive.records[i].fill(0xFF);
+  return archive;
+}
+
 // The records a download of `count` records with archive pointer `pointer`
 // writes: ring indices pointer-count .. pointer-1.
 inline std::vector<sim::RecordImage> WrittenRecords(const sim::SimArchive& archive, int pointer,

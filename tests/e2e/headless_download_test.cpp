@@ -172,6 +172,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"verbose_and_quiet",
                     {"--count", "10", "--format", "xls", "--output", "out.xls", "--verbose", "--quiet"},
                     {"velorix-archive: --verbose and --quiet exclude each other", kTryHelp}},
+        // COMn with n out of 1..255 or not written plainly (COM-1, COM300,
+        // COM02), or a name that is no device path, is refused as well.
+        RefusalCase{"port_com_minus_one", {"--count", "5", "--format", "xls", "--output", "o.xls", "--port", "COM-1"},
+                    {"velorix-archive: --port needs a device path or COMn (n from 1 to 255), not 'COM-1'", kTryHelp}},
         RefusalCase{"folder_missing",
                     {"--count", "5", "--format", "xls", "--output", "missing/out.xls"},
                     {"The results file can't be written: missing/out.xls: No such file or directory"}},

@@ -114,17 +114,18 @@ inline const std::string kConnected = " Device connected on COM2   Wait for read
 inline const std::string kWritten = "File is written.";
 
 // The results file the program must write for a download from a simulator
-// with the default archive and pointer `pointer`.
-inline std::string ExpectedFile(int pointer, int count, bool excel) {
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
+// with the default archive (its slots from `unusedFrom` on unused) and
+// pointer `pointer`.
+inline std::string ExpectedFile(int pointer, int count, bool excel, int unusedFrom = sim::RING_SLOTS) {
+  const sim::SimArchive archive = ArchiveWithUnusedSlots(sim::DEFAULT_ARCHIVE_NUMBER, unusedFrom);
   const auto records = WrittenRecords(archive, pointer, count);
   return excel ? ExpectedSpreadsheet(archive, records) : ExpectedReport(archive, records);
 }
 
 // The line that ends that download: "Wrote 90 records to <shown> (10 slots
 // held no result)", the records counted from the archive's kind bytes.
-inline std::string WroteLine(const std::string& shown, int pointer, int count) {
-  const sim::SimArchive archive = sim::GenerateArchive(sim::DEFAULT_ARCHIVE_NUMBER);
+inline std::string WroteLine(const std::string& shown, int pointer, int count, int unusedFrom = sim::RING_SLOTS) {
+  const sim::SimArchive archive = ArchiveWithUnusedSlots(sim::DEFAULT_ARCHIVE_NUMBER, unusedFrom);
   int results = 0;
   for (const auto& r : WrittenRecords(archive, pointer, count)) results += r[4] == 0x01 || r[4] == 0x81;
   std::string line = "Wrote " + std::to_string(results) + (results == 1 ? " record" : " records") + " to " + shown;

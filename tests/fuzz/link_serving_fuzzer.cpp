@@ -21,18 +21,19 @@
 //
 // Properties:
 //  - every frame reported to the owner passes CheckFrame, is at most 138
-//    bytes, is exactly the bytes read since an earlier read boundary (or the
-//    end of well-formed frames dropped behind it) up to the latest read, and
-//    was not already complete at an earlier read boundary;
+//    bytes, and is a run of the bytes read since the last write, frame or
+//    time-out that the latest read completed;
 //  - a frame is reported only while a request waits and carries its code;
-//    nothing read before a request that follows a repeated one is part of it;
+//    nothing read before the request's last write is part of it;
 //  - " Response OK." follows each frame at once; "!!! No Response." comes only
-//    after the fourth repeat and more than the reply time-out of silence, and
-//    the empty frame follows it at once;
+//    after the fourth repeat, more than the reply time-out after the last
+//    write and at most one idle wait later than that after the last read,
+//    and the empty frame follows it at once;
 //  - every write in service is the request placed last; " Waiting response."
 //    follows a new request's write, " Repeat k. Waiting response." the k-th
-//    repeat (k = 1..4), written more than the time-out and at most one idle
-//    wait after the last activity;
+//    repeat (k = 1..4), written more than the time-out after the write before
+//    and at most the time-out and one idle wait after the last read or write
+//    (noise read meanwhile does not put it off);
 //  - the link's state, as the owner sees it between passes, is the one the
 //    notices so far imply; only the known status texts and boxes appear, the
 //    error boxes exactly when the port reported such an error with bytes
@@ -230,6 +231,7 @@ class ScriptedPort : public velorix::SerialPort {
   std::vector<std::size_t> readStarts;
   std::int64_t activityMs = 0;        // last write or read that returned bytes
   std::int64_t lastWriteMs = 0;
+  std::int64_t writeBeforeMs = 0;     // the write before the last
   std::int64_t activityBeforeWriteMs = 0;
   // A box the worker owes for the flags the last poll reported with bytes waiting.
   const char* boxOwed = nullptr;
@@ -339,7 +341,7 @@ class Harness : public velorix::LinkOwner {
     if (text == "!!! No Response.") {
       FUZZ_CHECK(awaiting_ && repeats_ == 4, "\"!!! No Response.\" after %d repeats (awaiting %d)", repeats_,
                  awaiting_);
-      FUZZ_CHECK(now - port_->activityMs > TIMEOUT_MS && now - port_->activityMs <= TIMEOUT_MS + IDLE_WAIT_MS,
+      FUZZ_CHECK(now - port_->lastWriteMs > TIMEOUT_MS && now - port_->activityMs <= TIMEOUT_MS + IDLE_WAIT_MS,
                  "given up %lld ms after the last activity", static_cast<long long>(now - port_->activityMs));
       awaiting_ = false;
       expectEmptyFrame_ = true;
@@ -351,8 +353,9 @@ class Harness : public velorix::LinkOwner {
       if (text != " Repeat " + std::to_string(k) + ". Waiting response.") continue;
       FUZZ_CHECK(expectWriteStatus_ && !placedSinceWrite_ && awaiting_ && repeats_ == k - 1,
                  "repeat %d out of turn (repeats %d, awaiting %d)", k, repeats_, awaiting_);
+      const std::int64_t sinceWrite = port_->lastWriteMs - port_->writeBeforeMs;
       const std::int64_t quiet = port_->lastWriteMs - port_->activityBeforeWriteMs;
-      FUZZ_CHECK(quiet > TIMEOUT_MS && quiet <= TIMEOUT_MS + IDLE_WAIT_MS, "repeat %d after %lld ms of quiet", k,
+      FUZZ_CHECK(sinceWrite > TIMEOUT_MS && quiet <= TIMEOUT_MS + IDLE_WAIT_MS, "repeat %d after %lld ms of quiet", k,
                  static_cast<long long>(quiet));
       expectWriteStatus_ = false;
       repeats_ = k;
@@ -387,8 +390,7 @@ class Harness : public velorix::LinkOwner {
     FUZZ_CHECK(Bytes(bytes, bytes + count) == lastPlaced_, "the write is not the request placed last");
     expectWriteStatus_ = true;
     writtenCode_ = count >= 3 ? bytes[2] : -1;
-    // After a repeated request the line was let go quiet: what came is gone.
-    if (placedSinceWrite_ && repeats_ > 0) frameFloor_ = port_->readLog.size();
+    frameFloor_ = port_->readLog.size();  // a reply begins after its request
   }
 
   void OnServicePoll() {
@@ -416,31 +418,16 @@ class Harness : public velorix::LinkOwner {
     link_->PlaceRequest(lastPlaced_.data(), static_cast<int>(lastPlaced_.size()), TIMEOUT_MS);
   }
 
-  // The frame is the tail of what was read, begins where a read began (or
-  // right behind well-formed frames dropped from there), after the last frame
-  // or discard, and was not already complete at an earlier read boundary.
+  // The frame is a run of the bytes read since the last write, frame or
+  // discard, and the latest read completed it.
   void CheckFrameCameFromWire(const Bytes& frame) {
     const Bytes& log = port_->readLog;
-    FUZZ_CHECK(frame.size() <= log.size(), "a frame longer than all bytes read");
-    const std::size_t start = log.size() - frame.size();
-    FUZZ_CHECK(std::equal(frame.begin(), frame.end(), log.begin() + static_cast<std::ptrdiff_t>(start)),
-               "the frame is not the bytes last read");
-    FUZZ_CHECK(start >= frameFloor_, "the frame reaches back before the last frame or discard");
-    const auto& starts = port_->readStarts;
-    bool reached = false;
-    for (auto it = std::lower_bound(starts.begin(), starts.end(), frameFloor_);
-         !reached && it != starts.end() && *it <= start; ++it) {
-      std::size_t at = *it;
-      while (at < start && velorix::CheckFrame(log.data() + at, static_cast<int>(start - at)) == velorix::FRAME_OK)
-        at += log[at + 1];
-      reached = at == start;
-    }
-    FUZZ_CHECK(reached, "the frame begins inside a read, not behind dropped frames");
-    for (auto it = std::upper_bound(starts.begin(), starts.end(), start); it != starts.end(); ++it) {
-      const int have = static_cast<int>(*it - start);
-      FUZZ_CHECK(velorix::CheckFrame(log.data() + start, have) == velorix::FRAME_INCOMPLETE,
-                 "the frame was already judged after %d bytes", have);
-    }
+    FUZZ_CHECK(!port_->readStarts.empty(), "a frame before any read");
+    bool found = false;
+    for (std::size_t end = std::max(port_->readStarts.back() + 1, frameFloor_ + frame.size());
+         !found && end <= log.size(); ++end)
+      found = std::equal(frame.begin(), frame.end(), log.begin() + static_cast<std::ptrdiff_t>(end - frame.size()));
+    FUZZ_CHECK(found, "the frame is not among the bytes read since the last write or frame, ending in the last read");
     frameFloor_ = log.size();
   }
 
@@ -566,6 +553,7 @@ int ScriptedPort::Write(const std::uint8_t* bytes, int count) {
   }
   h_.OnServiceWrite(bytes, count);
   activityBeforeWriteMs = activityMs;
+  writeBeforeMs = lastWriteMs;
   lastWriteMs = now;
   activityMs = now;
   return count;

@@ -300,7 +300,8 @@ TEST_P(StatusLine, WorkerTextThenSuffixWithNothingBetween) {
   CArchiveDlg::statusSuffix = c.suffix;
   // Through the same road the worker takes: a posted notice.
   QtLinkOwner owner(dlg.get());
-  owner.PostLinkStatus(c.worker);
+  if (c.worker.empty()) owner.PortGone(2, "/dev/ttyUSB0");
+  else owner.PostLinkStatus(c.worker);
   QLabel* status = Item<QLabel>(*dlg, IDC_STATUS);
   ASSERT_TRUE(PumpUntil([&] { return !status->text().isEmpty(); }, 2000));
   EXPECT_EQ(status->text(), QString::fromLatin1(c.shown));
@@ -312,7 +313,9 @@ INSTANTIATE_TEST_SUITE_P(
                       StatusCase{"WaitForReading", "  Wait for reading.", " Waiting response.",
                                  " Waiting response.  Wait for reading."},
                       StatusCase{"FileWritten", "File is written.", " Response OK.", " Response OK.File is written."},
-                      StatusCase{"EighthBitKept", "", "\xB0 ok", "\xB0 ok"}),
+                      StatusCase{"EighthBitKept", "", "\xB0 ok", "\xB0 ok"},
+                      // No worker text: the port has gone. Said alone.
+                      StatusCase{"PortGone", "  Wait for reading.", "", "The port COM2 (/dev/ttyUSB0) is gone."}),
     [](const ::testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
 TEST_F(WindowTest, LinkNoticesKeepTheirOrderAndStopWhenTheWindowIsGone) {

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -51,7 +52,9 @@ struct DownloadCase {
   int pointer;
   bool spreadsheet;
   std::vector<std::string> faults = {};  // the simulator's
-  long tests = -1;  // >= 0: the simulator's --tests, and "Read new records" instead of the button
+  int resent = 0;                        // requests the instrument receives more than once
+  int unusedFrom = sim::RING_SLOTS;      // the archive's slots from here on are all 0xFF
+  long tests = -1;  // >= 0: the archive after that many tests, and "Read new records" instead of the button
 };
 
 class WindowDownload : public ::testing::TestWithParam<DownloadCase> {};
@@ -63,14 +66,18 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   std::filesystem::remove(SettingsFilePath());
   std::filesystem::remove(DefaultHistoryPath());
 
-  std::vector<std::string> simArgs = {"--quiet", "--archive-number", "7", "--pointer", std::to_string(c.pointer)};
-  if (c.tests >= 0) simArgs = {"--quiet", "--archive-number", "7", "--tests", std::to_string(c.tests)};
+  ScratchFolder results;
+  const sim::SimArchive archive =
+      c.tests >= 0 ? sim::GenerateArchiveAfterTests(7, c.tests) : e2etest::ArchiveWithUnusedSlots(7, c.unusedFrom);
+  std::string error;
+  ASSERT_TRUE(sim::SaveArchiveFile(results.file("archive"), archive, error)) << error;
+  std::vector<std::string> simArgs = {"--quiet", "--archive-file", results.file("archive"), "--pointer",
+                                      std::to_string(c.pointer), "--log", results.file("frames.log")};
   simArgs.insert(simArgs.end(), c.faults.begin(), c.faults.end());
   simtest::SimProcess sim(simArgs);
   ::setenv("VELORIX_COM2", sim.SlavePath().c_str(), 1);
   for (int n : {1, 3, 4, 5, 6, 7, 8, 9}) ::setenv(("VELORIX_COM" + std::to_string(n)).c_str(), "/nonexistent", 1);
 
-  ScratchFolder results;
   const std::string chosen = results.file(c.spreadsheet ? "out.xls" : "out.doc");
   FixedAnswer answer(chosen);
   std::vector<QString> boxes;
@@ -103,7 +110,6 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
   EXPECT_EQ(answer.requests.front().defaultExtension, c.spreadsheet ? "xls" : "doc");
 
   // What the file must hold, written out independently of the program's writer.
-  const sim::SimArchive archive = c.tests >= 0 ? sim::GenerateArchiveAfterTests(7, c.tests) : sim::GenerateArchive(7);
   const auto records = e2etest::WrittenRecords(archive, c.pointer, c.count);
   const std::string written = ReadFile(chosen);
   EXPECT_FALSE(written.empty());
@@ -113,6 +119,9 @@ TEST_P(WindowDownload, FileIsByteExactAndTheWindowSaysSo) {
 
   // The end frame's reply has come back; closing stores the port that answered.
   ASSERT_TRUE(PumpUntil([&] { return status->text() == " Response OK.File is written."; }, 5000));
+  // The probe, the pointer, the table, count + 1 records (count new ones) and the end, and the repeats.
+  const std::string log = ReadFile(results.file("frames.log"));
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), c.count + (c.tests >= 0 ? 4 : 5) + c.resent);
   dlg->show();
   if (c.tests >= 0) {  // again: nothing new now, no dialog
     dlg->SystemMenu()->actions().front()->trigger();
@@ -130,9 +139,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DownloadCase{"Spreadsheet100WrappingTheRing", 100, 5, true},
                       DownloadCase{"Report3AtTheRingsEnd", 3, 1999, false},
                       // Late answers to repeats are not taken for the next replies.
-                      DownloadCase{"Spreadsheet6AfterAPause", 6, 5, true, {"--pause", "5,8000", "--baud", "9600"}},
+                      DownloadCase{"Spreadsheet6AfterAPause", 6, 5, true, {"--pause", "5,8000", "--baud", "9600"}, 2},
+                      // ... also when all five come at once.
+                      DownloadCase{"Spreadsheet6AfterFiveAnswersAtOnce", 6, 5, true, {"--pause", "5,13000"}, 4},
+                      // One lost request among unused slots costs one repeat more, once.
+                      DownloadCase{"Spreadsheet15AfterAGlitchAmongUnusedSlots", 15, 5, true, {"--drop", "3"}, 2, 1990},
                       // "Read new records": the whole archive the first time, then nothing new.
-                      DownloadCase{"NewRecordsTwice", 2000, 100, true, {}, 2100}),
+                      DownloadCase{"NewRecordsTwice", 2000, 100, true, {}, 0, sim::RING_SLOTS, 2100}),
     [](const ::testing::TestParamInfo<DownloadCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -34,6 +34,8 @@ struct FaultPlan {
   int replyCodeFrom = 1;           // ... from request K on
   int pauseAt = 0;                 // K: on request K, answer nothing for pauseMs ...
   int pauseMs = 0;                 // ... then everything received meanwhile, in order
+  int noiseEveryMs = 0;            // K: one junk byte every K ms ...
+  int noiseFrom = 1;               // ... once request N has come
 };
 
 struct FrameDecision {

@@ -78,10 +78,12 @@ Faults. A request is every checked frame whose code is not 255, counted from
   --corrupt-first-try  the same for every request that is not a repeat (the
                        same frame as the request just before): each reply
                        comes corrupt once, and clean when the request repeats
-  --pieces SIZE,GAP_MS[@K]
-                       send every reply in pieces of SIZE bytes, GAP_MS apart;
-                       with @K only the reply to request K (@0: the first
-                       probe's echo). The simulator reads nothing meanwhile.
+  --pieces SIZE,GAP_MS[-MAX_MS][@K]
+                       send every reply in pieces of SIZE bytes, GAP_MS apart
+                       (with -MAX_MS each gap between GAP_MS and MAX_MS, the
+                       same every run); with @K only the reply to request K
+                       (@0: the first probe's echo). The simulator reads
+                       nothing meanwhile.
   --garbage N[@K]      send N junk bytes just before the reply to request K;
                        without @K before every request's reply; @0: before
                        the first probe's echo
@@ -101,6 +103,8 @@ Faults. A request is every checked frame whose code is not 255, counted from
                        answer request K and everything received meanwhile
                        (repeats included), in order, back to back: a busy
                        instrument that comes back to a queue of requests
+  --noise MS[@K]       line noise: one junk byte (never 01) every MS ms, from
+                       request K on (default 1), whatever else goes on
   --exit-after K       on receiving request K, close the pty without answering
                        and exit: the program's port hangs up (EIO), like an
                        adapter pulled out
@@ -256,18 +260,27 @@ bool ParseArgs(int argc, char** argv, Options& o, std::string& error) {
       const auto comma = v.find(',');
       const auto at = v.find('@');
       const auto size = ParseInt(std::string_view(v).substr(0, comma), 1, 100000);
-      const auto gap = comma == std::string::npos || (at != std::string::npos && at < comma)
-                           ? std::nullopt
-                           : ParseInt(std::string_view(v).substr(comma + 1, at - comma - 1), 0, 600000);
+      const std::string_view gaps = comma == std::string::npos || (at != std::string::npos && at < comma)
+                                        ? std::string_view()
+                                        : std::string_view(v).substr(comma + 1, at - comma - 1);
+      const auto dash = gaps.find('-');
+      const auto gap = ParseInt(gaps.substr(0, dash), 0, 600000);
+      const auto gapMax = dash == std::string_view::npos ? gap : ParseInt(gaps.substr(dash + 1), 0, 600000);
       const auto reply = at == std::string::npos
                              ? std::optional<long>(-1)
                              : ParseInt(std::string_view(v).substr(at + 1), 0, 1000000000);
-      ok = size && gap && reply;
+      ok = size && gap && gapMax && *gapMax >= *gap && reply;
       if (ok) {
         o.shape.pieceSize = static_cast<int>(*size);
         o.shape.pieceGapMs = static_cast<int>(*gap);
+        o.shape.pieceGapMaxMs = static_cast<int>(*gapMax);
         o.faults.piecesAt = static_cast<int>(*reply);
       }
+    } else if (name == "--noise") {
+      const auto v = value();
+      int from = 1;
+      ok = v && ParseCountAt(*v, o.faults.noiseEveryMs, from) && o.faults.noiseEveryMs > 0;
+      o.faults.noiseFrom = from;
     } else {
       error = "unknown option " + name;
       return false;
@@ -373,6 +386,7 @@ int Serve(const Options& o, const SimArchive& archive) {
   };
   std::deque<Held> held;
   std::int64_t pauseEndMs = 0;
+  std::int64_t noiseDueMs = -1;  // -1: no noise (yet)
 
   const auto answer = [&](const std::vector<std::uint8_t>& request, const FrameDecision& d) {
     std::vector<std::uint8_t> out = Noise(d.garbageBefore, noiseState);
@@ -393,15 +407,25 @@ int Serve(const Options& o, const SimArchive& archive) {
   };
 
   while (!g_stop) {
-    const std::int64_t pauseLeftMs = pauseEndMs - MonotonicNs() / 1000000;
+    const std::int64_t nowMs = MonotonicNs() / 1000000;
+    const std::int64_t pauseLeftMs = pauseEndMs - nowMs;
     if (!held.empty() && pauseLeftMs <= 0) {
       for (const Held& h : held)
         if (!g_stop) answer(h.frame, h.decision);
       held.clear();
       continue;
     }
+    if (noiseDueMs < 0 && o.faults.noiseEveryMs > 0 && faults.Requests() >= o.faults.noiseFrom)
+      noiseDueMs = nowMs + o.faults.noiseEveryMs;
+    if (noiseDueMs >= 0 && nowMs >= noiseDueMs) {
+      wire.Send(Noise(1, noiseState).data(), 1, false);
+      noiseDueMs = nowMs + o.faults.noiseEveryMs;  // after a long send: one byte, not a burst
+      continue;
+    }
+    std::int64_t timeoutMs = held.empty() ? -1 : pauseLeftMs;
+    if (noiseDueMs >= 0) timeoutMs = timeoutMs < 0 ? noiseDueMs - nowMs : std::min(timeoutMs, noiseDueMs - nowMs);
     pollfd fds[2] = {{pty.MasterFd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
-    const int ready = poll(fds, 2, held.empty() ? -1 : static_cast<int>(pauseLeftMs));
+    const int ready = poll(fds, 2, static_cast<int>(timeoutMs));
     if (ready < 0) {
       if (errno == EINTR) continue;
       std::perror("velorix-sim: poll");

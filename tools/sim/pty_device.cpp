@@ -87,8 +87,12 @@ bool WireWriter::Send(const std::uint8_t* bytes, std::size_t count, bool inPiece
   const std::size_t piece =
       inPieces && shape_.pieceSize > 0 ? static_cast<std::size_t>(shape_.pieceSize) : count;
   for (std::size_t at = 0; at < count; at += piece) {
-    if (at > 0 && !SleepUntil(MonotonicNs() + std::int64_t{shape_.pieceGapMs} * 1000000))
-      return false;
+    std::int64_t gapMs = shape_.pieceGapMs;
+    if (shape_.pieceGapMaxMs > gapMs) {
+      gapState_ = gapState_ * 1664525u + 1013904223u;
+      gapMs += (gapState_ >> 8) % (shape_.pieceGapMaxMs - gapMs + 1);
+    }
+    if (at > 0 && !SleepUntil(MonotonicNs() + gapMs * 1000000)) return false;
     if (!SendPiece(bytes + at, std::min(piece, count - at))) return false;
   }
   return true;

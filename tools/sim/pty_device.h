@@ -42,6 +42,7 @@ class PtyDevice {
 struct WireShape {
   int pieceSize = 0;  // 0: the whole buffer at once
   int pieceGapMs = 0;
+  int pieceGapMaxMs = 0;  // above pieceGapMs: each gap drawn between the two
   int baud = 0;       // 0: as fast as the pty takes it
 };
 
@@ -68,6 +69,7 @@ class WireWriter {
   WireShape shape_;
   const volatile std::sig_atomic_t* stop_;
   std::int64_t lineFreeNs_ = 0;  // when the last paced byte has left the wire
+  std::uint32_t gapState_ = 0x5EED;  // the gaps drawn are the same every run
 };
 
 std::int64_t MonotonicNs();

@@ -295,7 +295,7 @@ void MainWindow::OnReadNewRecords() {
 // Kept before the save dialog: the records are safe whatever becomes of the file.
 void MainWindow::DownloadComplete(const CompletedDownload& download) {
   const int port = link_.PortNumber(-1);
-  historyKept_ = history_->Keep(store_, download, PortLabel(port, ports_.Resolve(port).device), std::time(nullptr)).has_value();
+  historyKept_ = history_->Keep(store_, download, PortLabel(port, ports_.Resolve(port).path), std::time(nullptr)).has_value();
   TellHistoryNotice();
   if (download.count == 0) ShowEnd(NOTHING_NEW_STATUS);
 }

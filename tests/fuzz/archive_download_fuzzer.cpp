@@ -566,6 +566,7 @@ class Bench : public velorix::RequestChannel, public velorix::DownloadView, publ
                  "slot %d does not hold the reply's bytes 4..35", pending_.slot);
     } else if (pending_.code == velorix::CMD_EMPTY_CELLS) {
       const Bytes table = Take(pending_.bytes, velorix::EMPTY_CELLS_CO_OFFSET, 48);
+      std::copy(table.begin(), table.end(), shadow_->emptyCellBytes.begin());
       for (int i = 0; i < velorix::EMPTY_CELL_COUNT; ++i) {
         shadow_->emptyCells.co[i] = velorix::FloatFromLittleEndian(&table[static_cast<std::size_t>(4 * i)]);
         shadow_->emptyCells.tgDo[i] = velorix::FloatFromLittleEndian(&table[static_cast<std::size_t>(24 + 4 * i)]);

@@ -199,8 +199,15 @@ std::optional<StoredDownload> History::Add(const DownloadFacts& download, std::s
       lastSlot >= 0 ? download.slotsRead[static_cast<std::size_t>(lastSlot)].image : download.lastImage;
   {
     SqliteStatement insert(db,
-                           "INSERT INTO downloads (finished, port, kind, pointer, first_index, slots, records,"
-                           " new_records, last_image, empty_cells) VALUES (?, ?, ?, ?, ?, ?, 0, 0, ?, ?)");
+                           // A download row deleted by hand (the way to move the mark back) leaves its
+                           // empty-cell rows and records behind; a new row never takes its id, so they
+                           // neither block this download nor pass for its own.
+                           "INSERT INTO downloads (id, finished, port, kind, pointer, first_index, slots, records,"
+                           " new_records, last_image, empty_cells) VALUES (1 + max("
+                           "coalesce((SELECT max(id) FROM downloads), 0),"
+                           " coalesce((SELECT max(download) FROM empty_cells), 0),"
+                           " coalesce((SELECT download FROM records ORDER BY id DESC LIMIT 1), 0)),"
+                           " ?, ?, ?, ?, ?, ?, 0, 0, ?, ?)");
     insert.Bind(1, HistoryTimeText(download.finished))
         .Bind(2, download.port)
         .Bind(3, download.kind)

@@ -140,7 +140,7 @@ bool CDeviceLink::ScanPorts() {
       if (!echoed && running.load() && wrongEcho()) {
         // Such a reply may come in pieces with longer gaps than the first
         // wait allowed for: wait out the gaps seen, then ask once more.
-        AwaitQuietLine(PROBE_WAIT_MS, RETRY_QUIET_LIMIT_MS, false);
+        AwaitQuietLine(RETRY_QUIET_MS, RETRY_QUIET_LIMIT_MS, false);
         echoed = running.load() && Probe(port);
       }
       if (echoed) {

@@ -74,8 +74,11 @@ class CDeviceLink : public RequestChannel {
   // A line that never goes quiet is used all the same after this long.
   static constexpr int QUIET_LIMIT_MS = 1000;
   // After a wrong echo the port is probed once more, when the line has been
-  // quiet for twice the longest gap seen between bytes (at least one probe
-  // attempt's time), or after this long.
+  // quiet for twice the longest gap seen between bytes, or at least this long
+  // (the few gaps seen since the open may all be short ones of a reply that
+  // comes in pieces up to a few hundred ms apart)...
+  static constexpr int RETRY_QUIET_MS = 500;
+  // ... or after this long.
   static constexpr int RETRY_QUIET_LIMIT_MS = 3000;
 
   static void LinkWorker(CDeviceLink* link);

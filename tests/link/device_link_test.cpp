@@ -129,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The end of an earlier run's reply still arriving after the open.
         ScanCase{"LeftoverBytesAreNotTheEcho", 2, {{2, FakeDevice{1, Echoes().probeAnswer, {}, {Chunk{5, Bytes(20, 0x33)}}}}}, {2},
                  {"T|2|ok"}, 2, true},
+        // Such a reply in pieces, the first gap seen half the next: the wrong echo is waited out.
+        ScanCase{"LateReplyInPiecesIsWaitedOut", 2,
+                 {{2, FakeDevice{2, Echoes().probeAnswer, {}, {Chunk{100, Bytes(5, 0x33)}, Chunk{305, Bytes(5, 0x33)}}}}},
+                 {2}, {"T|2|ok"}, 2, true},
         ScanCase{"OtherFiveBytesAreNoEcho", 1, {{1, Answers(OTHER_FIVE)}, {2, Echoes()}}, {1, 1, 2},
                  {"T|1|wrong echo", "T|1|wrong echo", "T|2|ok"}, 2, true},
         ScanCase{"FourBytesAreNoEcho", 1, {{1, Answers({0x01, 0x05, 0xFF, 0x05})}, {2, Echoes()}}, {1, 1, 2},

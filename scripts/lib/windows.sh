@@ -93,19 +93,21 @@ debian_source_folder() {
   echo "$src"
 }
 
+# absolute_dir DIR: makes DIR and prints its absolute path.
+absolute_dir() {
+  mkdir -p "$1" && (cd "$1" && pwd)
+}
+
 # build_windows_xlsxwriter DEPS_PREFIX [WORK_DIR]: libxlsxwriter for Windows,
 # static, with the static zlib, installed in DEPS_PREFIX (lib/, include/ and
 # lib/pkgconfig/xlsxwriter.pc; lib/libz.a links to MinGW's static zlib). The
 # source and the build go in WORK_DIR, by default DEPS_PREFIX's sibling
 # xlsxwriter/. Does nothing once it is there.
 build_windows_xlsxwriter() {
-  local prefix=$1
-  [ -f "$prefix/lib/libxlsxwriter.a" ] && return 0
-  mkdir -p "$prefix"
-  prefix=$(cd "$prefix" && pwd)
-  local work=${2:-$(dirname "$prefix")/xlsxwriter}
-  mkdir -p "$work"
-  work=$(cd "$work" && pwd)
+  [ -f "$1/lib/libxlsxwriter.a" ] && return 0
+  local prefix work
+  prefix=$(absolute_dir "$1") || return 1
+  work=$(absolute_dir "${2:-$prefix/../xlsxwriter}") || return 1
 
   local src
   src=$(debian_source_folder libxlsxwriter "$work") || return 1
@@ -153,13 +155,10 @@ PC
 # lib/pkgconfig/sqlite3.pc). The source and the build go in WORK_DIR, by
 # default DEPS_PREFIX's sibling sqlite/. Does nothing once it is there.
 build_windows_sqlite() {
-  local prefix=$1
-  [ -f "$prefix/lib/libsqlite3.a" ] && return 0
-  mkdir -p "$prefix"
-  prefix=$(cd "$prefix" && pwd)
-  local work=${2:-$(dirname "$prefix")/sqlite}
-  mkdir -p "$work"
-  work=$(cd "$work" && pwd)
+  [ -f "$1/lib/libsqlite3.a" ] && return 0
+  local prefix work
+  prefix=$(absolute_dir "$1") || return 1
+  work=$(absolute_dir "${2:-$prefix/../sqlite}") || return 1
 
   local src
   src=$(debian_source_folder sqlite3 "$work") || return 1
